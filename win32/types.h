@@ -34,6 +34,16 @@ using ULONG_PTR = std::uintptr_t;
 using SIZE_T = std::size_t;
 using DWORD_PTR = std::uintptr_t;
 
+// A loaded module (the value LoadLibraryW returns) and an exported entry point.
+struct HINSTANCE__;
+using HINSTANCE = HINSTANCE__*;
+using HMODULE = HINSTANCE;
+using FARPROC = std::intptr_t (*)();
+// An open registry key; the predefined roots are in win32/registry.h.
+struct HKEY__;
+using HKEY = HKEY__*;
+using PHKEY = HKEY*;
+
 constexpr BOOL TRUE = 1;
 constexpr BOOL FALSE = 0;
 constexpr DWORD MAX_PATH = 260;
@@ -50,6 +60,26 @@ struct SECURITY_ATTRIBUTES {
     LPVOID lpSecurityDescriptor;
     BOOL bInheritHandle;
 };
+
+// Standard and generic access rights, shared by files, registry keys, tokens and named
+// objects.
+constexpr DWORD DELETE = 0x00010000u;
+constexpr DWORD READ_CONTROL = 0x00020000u;
+constexpr DWORD WRITE_DAC = 0x00040000u;
+constexpr DWORD WRITE_OWNER = 0x00080000u;
+constexpr DWORD SYNCHRONIZE = 0x00100000u;
+constexpr DWORD STANDARD_RIGHTS_REQUIRED = 0x000F0000u;
+constexpr DWORD STANDARD_RIGHTS_READ = READ_CONTROL;
+constexpr DWORD STANDARD_RIGHTS_WRITE = READ_CONTROL;
+constexpr DWORD STANDARD_RIGHTS_EXECUTE = READ_CONTROL;
+constexpr DWORD STANDARD_RIGHTS_ALL = 0x001F0000u;
+constexpr DWORD SPECIFIC_RIGHTS_ALL = 0x0000FFFFu;
+constexpr DWORD ACCESS_SYSTEM_SECURITY = 0x01000000u;
+constexpr DWORD MAXIMUM_ALLOWED = 0x02000000u;
+constexpr DWORD GENERIC_READ = 0x80000000u;
+constexpr DWORD GENERIC_WRITE = 0x40000000u;
+constexpr DWORD GENERIC_EXECUTE = 0x20000000u;
+constexpr DWORD GENERIC_ALL = 0x10000000u;
 
 // System error codes.
 constexpr DWORD ERROR_SUCCESS = 0;
@@ -132,6 +162,14 @@ constexpr DWORD ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
 constexpr DWORD ERROR_RESOURCE_LANG_NOT_FOUND = 1815;
 constexpr DWORD ERROR_TIMEOUT = 1460;
 constexpr DWORD ERROR_INVALID_FLAGS = 1004;
+constexpr DWORD ERROR_BADDB = 1009;
+constexpr DWORD ERROR_REVISION_MISMATCH = 1306;
+constexpr DWORD ERROR_INVALID_OWNER = 1307;
+constexpr DWORD ERROR_INVALID_PRIMARY_GROUP = 1308;
+constexpr DWORD ERROR_NO_IMPERSONATION_TOKEN = 1309;
+constexpr DWORD ERROR_NONE_MAPPED = 1332;
+constexpr DWORD ERROR_ALLOTTED_SPACE_EXCEEDED = 1344;
+constexpr DWORD ERROR_BAD_TOKEN_TYPE = 1349;
 
 // HRESULT helpers.
 constexpr HRESULT S_OK = 0;
