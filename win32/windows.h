@@ -1,0 +1,11 @@
+// Everything the layer offers the program, in one include (the program's counterpart of the
+// platform's umbrella header). Each area adds its header here.
+#pragma once
+
+#include "win32/error.h"
+#include "win32/files.h"
+#include "win32/filestream.h"
+#include "win32/handles.h"
+#include "win32/machine.h"
+#include "win32/text.h"
+#include "win32/types.h"
