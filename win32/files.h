@@ -10,11 +10,7 @@
 
 namespace win32 {
 
-// Access rights.
-constexpr DWORD GENERIC_READ = 0x80000000u;
-constexpr DWORD GENERIC_WRITE = 0x40000000u;
-constexpr DWORD GENERIC_EXECUTE = 0x20000000u;
-constexpr DWORD GENERIC_ALL = 0x10000000u;
+// Access rights specific to files (the generic and standard ones are in win32/types.h).
 constexpr DWORD FILE_READ_DATA = 0x0001;
 constexpr DWORD FILE_WRITE_DATA = 0x0002;
 constexpr DWORD FILE_APPEND_DATA = 0x0004;
@@ -23,9 +19,6 @@ constexpr DWORD FILE_WRITE_EA = 0x0010;
 constexpr DWORD FILE_EXECUTE = 0x0020;
 constexpr DWORD FILE_READ_ATTRIBUTES = 0x0080;
 constexpr DWORD FILE_WRITE_ATTRIBUTES = 0x0100;
-constexpr DWORD DELETE = 0x00010000u;
-constexpr DWORD READ_CONTROL = 0x00020000u;
-constexpr DWORD SYNCHRONIZE = 0x00100000u;
 
 // Share modes.
 constexpr DWORD FILE_SHARE_READ = 0x1;
