@@ -445,6 +445,29 @@ DWORD GetCurrentDirectoryW(DWORD length, LPWSTR buffer) {
     return static_cast<DWORD>(cwd.size());
 }
 
+DWORD GetFullPathNameW(LPCWSTR name, DWORD length, LPWSTR buffer, LPWSTR* file_part) {
+    if (!name) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::wstring full;
+    if (DWORD e = Machine::current().full_path(name, full)) {
+        SetLastError(e);
+        return 0;
+    }
+    if (ends_with_separator(name) && !ends_with_separator(full))
+        full += L'\\';
+    if (!buffer || length <= full.size())
+        return static_cast<DWORD>(full.size() + 1);
+    std::copy(full.begin(), full.end(), buffer);
+    buffer[full.size()] = 0;
+    if (file_part) {
+        std::size_t cut = full.rfind(L'\\') + 1;
+        *file_part = cut < full.size() ? buffer + cut : nullptr;
+    }
+    return static_cast<DWORD>(full.size());
+}
+
 // ---- files by name ---------------------------------------------------------------------
 
 BOOL DeleteFileW(LPCWSTR path) {

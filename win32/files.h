@@ -107,6 +107,10 @@ BOOL RemoveDirectoryW(LPCWSTR path);
 BOOL SetCurrentDirectoryW(LPCWSTR path);
 DWORD GetCurrentDirectoryW(DWORD buffer_length, LPWSTR buffer);
 
+// The full Windows path of an absolute or relative one ("." and ".." resolved, a trailing
+// backslash kept); the length, or the size needed when the buffer is too short.
+DWORD GetFullPathNameW(LPCWSTR name, DWORD buffer_length, LPWSTR buffer, LPWSTR* file_part);
+
 // Files by name.
 BOOL DeleteFileW(LPCWSTR path);
 BOOL CopyFileW(LPCWSTR existing, LPCWSTR new_name, BOOL fail_if_exists);

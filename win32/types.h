@@ -52,6 +52,9 @@ using FARPROC = std::intptr_t (*)();
 struct HKEY__;
 using HKEY = HKEY__*;
 using PHKEY = HKEY*;
+// A window (the dialog layer's windows are known by these values).
+struct HWND__;
+using HWND = HWND__*;
 
 constexpr BOOL TRUE = 1;
 constexpr BOOL FALSE = 0;
@@ -194,22 +197,42 @@ constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003u);
 constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002u);
 constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFFu);
 
-constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+constexpr bool SUCCEEDED(HRESULT hr) {
+    return hr >= 0;
+}
+constexpr bool FAILED(HRESULT hr) {
+    return hr < 0;
+}
 constexpr HRESULT HRESULT_FROM_WIN32(DWORD code) {
     return static_cast<HRESULT>(code) <= 0
                ? static_cast<HRESULT>(code)
                : static_cast<HRESULT>((code & 0x0000FFFFu) | (7u << 16) | 0x80000000u);
 }
-constexpr WORD LOWORD(DWORD v) { return static_cast<WORD>(v & 0xFFFF); }
-constexpr WORD HIWORD(DWORD v) { return static_cast<WORD>((v >> 16) & 0xFFFF); }
-constexpr DWORD MAKELONG(WORD lo, WORD hi) { return static_cast<DWORD>(lo) | (static_cast<DWORD>(hi) << 16); }
+constexpr WORD LOWORD(DWORD v) {
+    return static_cast<WORD>(v & 0xFFFF);
+}
+constexpr WORD HIWORD(DWORD v) {
+    return static_cast<WORD>((v >> 16) & 0xFFFF);
+}
+constexpr DWORD MAKELONG(WORD lo, WORD hi) {
+    return static_cast<DWORD>(lo) | (static_cast<DWORD>(hi) << 16);
+}
 
 // Language identifiers.
-constexpr LANGID MAKELANGID(WORD primary, WORD sub) { return static_cast<LANGID>((sub << 10) | primary); }
-constexpr WORD PRIMARYLANGID(LANGID id) { return id & 0x3FF; }
-constexpr WORD SUBLANGID(LANGID id) { return id >> 10; }
-constexpr LCID MAKELCID(LANGID lang, WORD sort) { return (static_cast<DWORD>(sort) << 16) | lang; }
-constexpr LANGID LANGIDFROMLCID(LCID lcid) { return static_cast<LANGID>(lcid & 0xFFFF); }
+constexpr LANGID MAKELANGID(WORD primary, WORD sub) {
+    return static_cast<LANGID>((sub << 10) | primary);
+}
+constexpr WORD PRIMARYLANGID(LANGID id) {
+    return id & 0x3FF;
+}
+constexpr WORD SUBLANGID(LANGID id) {
+    return id >> 10;
+}
+constexpr LCID MAKELCID(LANGID lang, WORD sort) {
+    return (static_cast<DWORD>(sort) << 16) | lang;
+}
+constexpr LANGID LANGIDFROMLCID(LCID lcid) {
+    return static_cast<LANGID>(lcid & 0xFFFF);
+}
 
 } // namespace win32

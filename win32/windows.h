@@ -7,5 +7,7 @@
 #include "win32/filestream.h"
 #include "win32/handles.h"
 #include "win32/machine.h"
+#include "win32/shlwapi.h"
+#include "win32/sysinfo.h"
 #include "win32/text.h"
 #include "win32/types.h"
