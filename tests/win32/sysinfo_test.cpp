@@ -3,6 +3,7 @@
 #include "win32/files.h"
 #include "win32/sysinfo.h"
 #include "win32/text.h"
+#include "win32/windows.h"  // the umbrella must stay self-consistent
 
 #include <cstring>
 #include <filesystem>
