@@ -1,4 +1,5 @@
 // dvmachine: creates, shows and resets an emulated Windows machine, and lists what is on it.
+#include "tools/dvmachine_files.h"
 #include "win32/machine.h"
 #include "win32/text.h"
 
@@ -14,7 +15,8 @@ namespace fs = std::filesystem;
 namespace {
 
 int usage() {
-    std::cerr << "usage: dvmachine [--machine DIR] init [DIR] | show | tree [WINPATH] | path WINPATH | reset\n";
+    std::cerr << "usage: dvmachine [--machine DIR] init [DIR] | show | tree [WINPATH] | path "
+                 "WINPATH | reset\n";
     return 2;
 }
 
@@ -22,38 +24,6 @@ int cmd_show(win32::Machine& m) {
     std::string text;
     win32::read_whole_file(m.root() / "machine.ini", text);
     std::cout << "machine: " << m.root().string() << "\n\n" << text;
-    return 0;
-}
-
-void print_tree(const fs::path& host, const std::wstring& win, int depth) {
-    std::error_code ec;
-    std::vector<fs::directory_entry> entries;
-    for (fs::directory_iterator it(host, ec), end; !ec && it != end; it.increment(ec))
-        entries.push_back(*it);
-    std::sort(entries.begin(), entries.end(),
-              [](const auto& a, const auto& b) { return a.path().filename() < b.path().filename(); });
-    for (const auto& e : entries) {
-        std::wstring name = win32::from_utf8(e.path().filename().string());
-        std::wstring child = win + (win.ends_with(L"\\") ? L"" : L"\\") + name;
-        bool dir = e.is_directory(ec);
-        std::cout << std::string(static_cast<std::size_t>(depth) * 2, ' ') << (dir ? "[D] " : "    ")
-                  << win32::to_utf8(name);
-        if (!dir)
-            std::cout << "  (" << e.file_size(ec) << " bytes)";
-        std::cout << "\n";
-        if (dir)
-            print_tree(e.path(), child, depth + 1);
-    }
-}
-
-int cmd_tree(win32::Machine& m, const std::wstring& win) {
-    win32::HostPath hp;
-    if (win32::DWORD e = m.map(win, hp, 32768); e != 0 || !hp.exists) {
-        std::cerr << "dvmachine: no such folder: " << win32::to_utf8(win) << "\n";
-        return 1;
-    }
-    std::cout << win32::to_utf8(hp.full) << "\n";
-    print_tree(hp.host, hp.full, 1);
     return 0;
 }
 
@@ -84,10 +54,12 @@ int main(int argc, char** argv) {
         if (cmd == "show" && args.size() == 1)
             return cmd_show(win32::Machine::current());
         if (cmd == "tree" && args.size() <= 2)
-            return cmd_tree(win32::Machine::current(), args.size() == 2 ? win32::from_utf8(args[1]) : L"C:\\");
+            return dvmachine_tree(win32::Machine::current(),
+                                  args.size() == 2 ? win32::from_utf8(args[1]) : L"C:\\");
         if (cmd == "path" && args.size() == 2) {
             win32::HostPath hp;
-            if (win32::DWORD e = win32::Machine::current().map(win32::from_utf8(args[1]), hp, 32768)) {
+            if (win32::DWORD e =
+                    win32::Machine::current().map(win32::from_utf8(args[1]), hp, 32768)) {
                 std::cerr << "dvmachine: invalid Windows path (error " << e << ")\n";
                 return 1;
             }
@@ -97,7 +69,8 @@ int main(int argc, char** argv) {
         if (cmd == "reset" && args.size() == 1) {
             fs::path root = win32::Machine::default_root();
             if (fs::exists(root) && !fs::exists(root / "machine.ini")) {
-                std::cerr << "dvmachine: " << root.string() << " is not a machine; not removing it\n";
+                std::cerr << "dvmachine: " << root.string()
+                          << " is not a machine; not removing it\n";
                 return 1;
             }
             std::error_code ec;

@@ -623,4 +623,22 @@ TEST_F(Files, DeleteOnClose) {
     EXPECT_EQ(GetFileAttributesW(L"C:\\T\\gone.tmp"), INVALID_FILE_ATTRIBUTES);
 }
 
+TEST_F(Files, DvmachineTreeShowsStoredAttributes) {
+    put(L"C:\\T\\shown.txt", "12345");
+    ASSERT_TRUE(
+        SetFileAttributesW(L"C:\\T\\shown.txt", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(CreateDirectoryW(L"C:\\T\\Sub", nullptr));
+    std::string cmd = std::string(DV_DVMACHINE) + " tree 'c:\\t'";
+    FILE* out = ::popen(cmd.c_str(), "r");
+    ASSERT_NE(out, nullptr);
+    std::string text;
+    char buf[256];
+    while (std::fgets(buf, sizeof buf, out))
+        text += buf;
+    EXPECT_EQ(::pclose(out), 0);
+    EXPECT_EQ(text, "C:\\t\n"
+                    "  RH--     shown.txt  (5 bytes)\n"
+                    "  ---- [D] Sub\n");
+}
+
 } // namespace
