@@ -12,11 +12,14 @@
 
 namespace fs = std::filesystem;
 
+int reg_command(const std::vector<std::string>& args);
+
 namespace {
 
 int usage() {
     std::cerr << "usage: dvmachine [--machine DIR] init [DIR] | show | tree [WINPATH] | path "
-                 "WINPATH | reset\n";
+                 "WINPATH | reset\n"
+                 "       dvmachine [--machine DIR] reg query|set|delete|export ...\n";
     return 2;
 }
 
@@ -51,6 +54,8 @@ int main(int argc, char** argv) {
             std::cout << "machine ready at " << fs::absolute(root).string() << "\n";
             return 0;
         }
+        if (cmd == "reg")
+            return reg_command(args);
         if (cmd == "show" && args.size() == 1)
             return cmd_show(win32::Machine::current());
         if (cmd == "tree" && args.size() <= 2)

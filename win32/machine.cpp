@@ -1,6 +1,7 @@
 #include "win32/machine.h"
 
 #include "win32/text.h"
+#include "win32/token.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -142,6 +143,8 @@ std::string default_config() {
     ini.set("system", "ansi_code_page", "1252");
     ini.set("system", "drives", "C");
     ini.set("switches", "removed_shell_folders", "");
+    for (const auto& [key, value] : default_token_settings())
+        ini.set("token", key, value);
     return "; The emulated Windows machine. Edit with care; `dvmachine show` prints it.\n" +
            ini.serialize();
 }
