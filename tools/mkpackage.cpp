@@ -5,6 +5,7 @@
 #include "package/check.h"
 #include "package/crc32.h"
 #include "package/errors.h"
+#include "tools/mkpackage_extract.h"
 #include "win32/text.h"
 
 #include <boost/iostreams/filter/bzip2.hpp>
@@ -27,7 +28,8 @@ int usage() {
                  "       mkpackage list PACKAGE\n"
                  "       mkpackage verify PACKAGE\n"
                  "       mkpackage extract PACKAGE [--machine DIR] --install-path WINPATH\n"
-                 "                 [--sample-path PATH] [--temp WINPATH] [--skip-kind KIND]...\n";
+                 "                 [--sample-path PATH] [--temp WINPATH] [--skip-kind KIND]...\n"
+                 "                 [--check]\n";
     return 2;
 }
 
@@ -287,6 +289,8 @@ int main(int argc, char** argv) {
             return cmd_list(args[1]);
         if (cmd == "verify" && args.size() == 2)
             return cmd_verify(args[1]);
+        if (cmd == "extract")
+            return mkpackage_extract(std::vector<std::string>(args.begin() + 1, args.end()));
     } catch (const std::exception& e) {
         std::cerr << "mkpackage: " << e.what() << "\n";
         return 1;

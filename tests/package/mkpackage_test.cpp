@@ -191,4 +191,50 @@ TEST_F(MkPackage, VerifyFindsDamageAndMissingPackages) {
     EXPECT_EQ(run("frobnicate").status, 2);
 }
 
+TEST_F(MkPackage, ExtractRoundTripsIntoAMachine) {
+    std::string big(300000, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>((i * 2654435761u) >> 9);
+    write_file(dir / "src/Marquetta.exe", big);
+    write_file(dir / "src/a.mq-proj", "sample");
+    write_file(dir / "src/DSetup.dll", "dx");
+    write_file(dir / "m.txt", "src/Marquetta.exe\t<InstallPath>\tmain_program\n"
+                              "src/a.mq-proj\t<SamplePath>\tsample\n"
+                              "src/DSetup.dll\t<Temporary>\tredistributable\n");
+    ASSERT_EQ(run("build " + q("m.txt") + " -o " + q("p.bz2")).status, 0);
+
+    std::string common = "extract " + q("p.bz2") + " --machine " + q("machine") +
+                         " --install-path 'C:\\Program Files\\Marquetta 6' --temp 'C:\\T'";
+    outcome r = run(common + " --sample-path Examples --check");
+    ASSERT_EQ(r.status, 0) << r.output;
+    fs::path c = dir / "machine/drive_c";
+    EXPECT_EQ(read_file(c / "Program Files/Marquetta 6/Marquetta.exe"), big);
+    EXPECT_EQ(read_file(c / "Users/Public/Desktop/Examples/a.mq-proj"), "sample");
+    EXPECT_EQ(read_file(c / "T/DSetup.dll"), "dx");
+    EXPECT_NE(r.output.find("main_program"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("3 files"), std::string::npos) << r.output;
+
+    fs::remove_all(c / "T");
+    r = run(common + " --skip-kind redistributable --skip-kind 4");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_FALSE(fs::exists(c / "T"));
+    EXPECT_NE(r.output.find("skipped  C:\\T\\DSetup.dll"), std::string::npos) << r.output;
+
+    // A damaged package: the code as the installer shows it (one bzip2 block, so the damage
+    // shows before any file is open).
+    std::string package = read_file(dir / "p.bz2");
+    write_file(dir / "cut.bz2", package.substr(0, package.size() / 2));
+    r = run("extract " + q("cut.bz2") + " --machine " + q("machine") + " --install-path 'C:\\P'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("extraction failed (Error Code 6) bzip2 error\n"), std::string::npos)
+        << r.output;
+    r = run("extract " + q("cut.bz2") + " --machine " + q("machine") +
+            " --install-path 'C:\\P' --check");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("(Error Code 4)"), std::string::npos) << r.output;
+
+    EXPECT_EQ(run("extract " + q("none.bz2") + " --install-path 'C:\\P'").status, 2);
+    EXPECT_EQ(run("extract " + q("p.bz2")).status, 2);
+}
+
 } // namespace
