@@ -97,24 +97,36 @@ void raise_stream_failure(runtime_error_state state, const std::wstring& path, c
     throw std::ios_base::failure(what);
 }
 
+// The common case, a new file in an existing folder, costs one open. Only when that open
+// fails does the engine look why: a read-only file is made writable, a missing folder chain
+// is created, and the open is tried once more. The result is the same as checking first.
 std::unique_ptr<win32::file_stream> open_output_file(const std::wstring& path) {
-    win32::DWORD attributes = win32::GetFileAttributesW(path.c_str());
-    if (attributes != win32::INVALID_FILE_ATTRIBUTES) {
-        if ((attributes & win32::FILE_ATTRIBUTE_READONLY) &&
-            !win32::SetFileAttributesW(path.c_str(), attributes & ~win32::FILE_ATTRIBUTE_READONLY))
+    auto open = [&path] {
+        clear_runtime_error();
+        // Nobody else may read or write the file while it is being written.
+        return std::make_unique<win32::file_stream>(
+            path, std::ios_base::out | std::ios_base::trunc | std::ios_base::binary, 0);
+    };
+    auto file = open();
+    if (file->is_open())
+        return file;
+    runtime_error_state failure = runtime_error_state::now();
+    if (failure.os_error == win32::ERROR_ACCESS_DENIED) {
+        win32::DWORD attributes = win32::GetFileAttributesW(path.c_str());
+        if (attributes == win32::INVALID_FILE_ATTRIBUTES ||
+            !(attributes & win32::FILE_ATTRIBUTE_READONLY))
+            raise_stream_failure(failure, path, "cannot create the file");
+        if (!win32::SetFileAttributesW(path.c_str(), attributes & ~win32::FILE_ATTRIBUTE_READONLY))
             raise_file_error(win32::GetLastError(), path, "cannot make the file writable");
-    } else {
+    } else if (failure.os_error == win32::ERROR_PATH_NOT_FOUND) {
         std::size_t cut = path.find_last_of(L"\\/");
-        if (cut != std::wstring::npos && cut >= first_folder_at(path)) {
-            std::wstring parent = path.substr(0, cut);
-            if (!parent.empty() && !is_folder(parent))
-                create_folder_chain(parent);
-        }
+        if (cut == std::wstring::npos || cut < first_folder_at(path))
+            raise_stream_failure(failure, path, "cannot create the file");
+        create_folder_chain(path.substr(0, cut));
+    } else {
+        raise_stream_failure(failure, path, "cannot create the file");
     }
-    clear_runtime_error();
-    // Nobody else may read or write the file while it is being written.
-    auto file = std::make_unique<win32::file_stream>(
-        path, std::ios_base::out | std::ios_base::trunc | std::ios_base::binary, 0);
+    file = open();
     if (!file->is_open())
         raise_stream_failure(path, "cannot create the file");
     return file;
