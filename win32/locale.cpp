@@ -2,6 +2,7 @@
 
 #include "win32/error.h"
 #include "win32/machine.h"
+#include "win32/sysinfo.h"
 #include "win32/text.h"
 
 #include <cstdio>
