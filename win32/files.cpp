@@ -3,6 +3,7 @@
 #include "win32/error.h"
 #include "win32/handles.h"
 #include "win32/machine.h"
+#include "win32/security.h"
 #include "win32/share_lock.h"
 #include "win32/text.h"
 
@@ -226,6 +227,7 @@ DWORD open_file(LPCWSTR path, DWORD access, DWORD share, DWORD disposition, DWOR
         fd = ::open(r.hp.host.c_str(), mode | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             created = true;
+            apply_inherited_security(r.hp.host, false);
         } else if (errno == EEXIST && disposition != CREATE_NEW) {
             fd = ::open(r.hp.host.c_str(), mode | O_CLOEXEC); // made meanwhile by another
         } else if (errno == EEXIST) {
@@ -398,6 +400,7 @@ BOOL CreateDirectoryW(LPCWSTR path, SECURITY_ATTRIBUTES* /*security*/) {
         return fail(ERROR_PATH_NOT_FOUND);
     if (::mkdir(r.hp.host.c_str(), 0777) != 0)
         return fail(error_from_errno(errno, true));
+    apply_inherited_security(r.hp.host, true);
     return TRUE;
 }
 

@@ -1,6 +1,8 @@
 #include "win32/machine.h"
 
 #include "win32/text.h"
+#include "win32/module.h"
+#include "win32/security.h"
 #include "win32/token.h"
 
 #include <cerrno>
@@ -265,6 +267,13 @@ bool Machine::create(const fs::path& root, std::string* error) {
             return false;
         }
     }
+    // The system's own modules and the folders' access lists belong to a fresh Windows. A
+    // machine without advapi32.dll still works for everything else; the program then meets
+    // the missing module as it would on Windows.
+    std::string module_error;
+    if (!install_system_modules(root, &module_error))
+        std::fprintf(stderr, "machine: %s\n", module_error.c_str());
+    apply_default_folder_security(root, user, ini.get("token", "user_sid"));
     // machine.ini comes last: its presence marks a complete machine.
     int e = 0;
     if (!write_file_atomic(root / "machine.ini", ini_text, &e)) {

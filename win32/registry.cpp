@@ -6,6 +6,7 @@
 #include "win32/hive.h"
 #include "win32/machine.h"
 #include "win32/registry_store.h"
+#include "win32/security.h"
 #include "win32/text.h"
 #include "win32/token.h"
 
@@ -893,6 +894,7 @@ LSTATUS RegSaveKeyW(HKEY key, LPCWSTR file, const SECURITY_ATTRIBUTES* /*securit
         ::unlink(hp.host.c_str()); // no half-written copy is left behind
         return static_cast<LSTATUS>(error_from_errno(werr));
     }
+    apply_inherited_security(hp.host, false);
     return ERROR_SUCCESS;
 }
 

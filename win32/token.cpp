@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace win32 {
 
@@ -85,6 +86,7 @@ std::vector<std::string> split_list(const std::string& v) {
 
 struct ProcessTokenState {
     std::mutex mutex;
+    std::string stamp;  // machine root and the identity of machine.ini when last looked at
     std::string source; // what the token was built from: machine root and [token] settings
     std::shared_ptr<TokenData> token;
 };
@@ -190,11 +192,21 @@ std::shared_ptr<TokenData> TokenData::copy() const {
 
 std::shared_ptr<TokenData> process_token() {
     Machine& m = Machine::current();
+    // Cheap to ask often (every new file asks): the token is rebuilt only when machine.ini
+    // changed, and then only if its [token] section did.
+    std::string stamp = m.root().string();
+    struct stat st {};
+    if (::stat((m.root() / "machine.ini").c_str(), &st) == 0)
+        stamp += "|" + std::to_string(st.st_ino) + "|" + std::to_string(st.st_mtim.tv_sec) + "." +
+                 std::to_string(st.st_mtim.tv_nsec) + "|" + std::to_string(st.st_size);
+    ProcessTokenState& s = process_state();
+    std::lock_guard lock(s.mutex);
+    if (s.token && s.stamp == stamp)
+        return s.token;
     std::string source = m.root().string();
     for (const char* key : {"user_sid", "administrators", "privileges", "enabled_privileges"})
         source += "|" + m.setting("token", key, "\x01");
-    ProcessTokenState& s = process_state();
-    std::lock_guard lock(s.mutex);
+    s.stamp = stamp;
     if (!s.token || s.source != source) {
         s.token = build_token(m);
         s.source = source;

@@ -43,11 +43,13 @@ using HRSRC = void*;
 using HGLOBAL = void*;
 using HLOCAL = void*;
 
-// A loaded module (the value LoadLibraryW returns) and an exported entry point.
+// A loaded module (the value LoadLibraryW returns) and an exported entry point. FARPROC has
+// no result type here: void (*)() is the generic function pointer that casts to an entry
+// point's real type without a warning.
 struct HINSTANCE__;
 using HINSTANCE = HINSTANCE__*;
 using HMODULE = HINSTANCE;
-using FARPROC = std::intptr_t (*)();
+using FARPROC = void (*)();
 // An open registry key; the predefined roots are in win32/registry.h.
 struct HKEY__;
 using HKEY = HKEY__*;

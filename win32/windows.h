@@ -2,6 +2,7 @@
 // platform's umbrella header). Each area adds its header here.
 #pragma once
 
+#include "win32/environment.h"
 #include "win32/error.h"
 #include "win32/files.h"
 #include "win32/filestream.h"
@@ -10,10 +11,14 @@
 #include "win32/machine.h"
 #include "win32/memory.h"
 #include "win32/message.h"
+#include "win32/module.h"
 #include "win32/process.h"
+#include "win32/registry.h"
+#include "win32/security.h"
 #include "win32/shellnotify.h"
 #include "win32/shlwapi.h"
 #include "win32/sync.h"
 #include "win32/sysinfo.h"
 #include "win32/text.h"
+#include "win32/token.h"
 #include "win32/types.h"

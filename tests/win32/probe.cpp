@@ -1,11 +1,15 @@
 // A separate process for tests that must see the machine as another program sees it.
 //   win32_probe query KEY VALUE   prints "type=T size=S data=HEX" (HEX: the bytes as Windows
 //                                 stores them); exits with the error code.
-#include "win32/registry.h"
+//   win32_probe sd PATH           prints the HEX of the file's owner and DACL descriptor.
+//   win32_probe load NAME FLAGS   LoadLibraryExW; prints the loaded module's file name.
+//   win32_probe proc NAME ENTRY   GetProcAddress in a module loaded from System32; prints
+//                                 "found" or "error=N".
 #include "win32/registry_store.h"
-#include "win32/text.h"
+#include "win32/windows.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -51,6 +55,40 @@ int query(const std::wstring& key_name, const std::wstring& value) {
     return 0;
 }
 
+int security(const std::wstring& path) {
+    DWORD needed = 0;
+    SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    if (GetFileSecurityW(path.c_str(), what, nullptr, 0, &needed) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return static_cast<int>(GetLastError());
+    std::string sd(needed, '\0');
+    if (!GetFileSecurityW(path.c_str(), what, sd.data(), needed, &needed))
+        return static_cast<int>(GetLastError());
+    std::printf("%s\n", hex(sd).c_str());
+    return 0;
+}
+
+int load(const std::wstring& name, const std::string& flags) {
+    HMODULE h = LoadLibraryExW(name.c_str(), nullptr, std::strtoul(flags.c_str(), nullptr, 0));
+    if (!h)
+        return static_cast<int>(GetLastError());
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(h, path, MAX_PATH);
+    std::printf("%s\n", to_utf8(path).c_str());
+    return 0;
+}
+
+int proc(const std::wstring& name, const std::string& entry) {
+    HMODULE h = LoadLibraryExW(name.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!h)
+        return static_cast<int>(GetLastError());
+    if (GetProcAddress(h, entry.c_str()))
+        std::printf("found\n");
+    else
+        std::printf("error=%u\n", GetLastError());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -59,6 +97,14 @@ int main(int argc, char** argv) {
         args.push_back(from_utf8(argv[i]));
     if (args.size() == 3 && args[0] == L"query")
         return query(args[1], args[2]);
-    std::fprintf(stderr, "usage: win32_probe query KEY VALUE\n");
+    if (args.size() == 2 && args[0] == L"sd")
+        return security(args[1]);
+    if (args.size() == 3 && args[0] == L"load")
+        return load(args[1], argv[3]);
+    if (args.size() == 3 && args[0] == L"proc")
+        return proc(args[1], argv[3]);
+    std::fprintf(
+        stderr,
+        "usage: win32_probe query KEY VALUE | sd PATH | load NAME FLAGS | proc NAME ENTRY\n");
     return 2;
 }
