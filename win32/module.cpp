@@ -111,6 +111,7 @@ struct Module {
     void* dl = nullptr; // dlopen handle; null for a module loaded as data
     fs::path host;
     std::wstring win; // the Windows path it was loaded from
+    fs::path machine; // the machine it was loaded from
     int refs = 0;
 };
 
@@ -220,8 +221,11 @@ bool is_elf(const fs::path& p) {
 }
 
 HMODULE find_loaded(std::wstring_view name, bool by_path) {
+    // A process that changes machines (tests do) does not find the modules of the last one.
+    const fs::path& machine = Machine::current().root();
     for (auto& [h, m] : modules())
-        if (by_path ? iequals(m.win, name) : iequals(file_name_of(m.win), name))
+        if (m.machine == machine &&
+            (by_path ? iequals(m.win, name) : iequals(file_name_of(m.win), name)))
             return h;
     if (!by_path && iequals(name, kKernel32Module.name))
         return builtin_handle(kKernel32Module);
@@ -246,6 +250,7 @@ HMODULE load_file(const HostPath& hp, DWORD flags) {
     Module m;
     m.host = hp.host;
     m.win = hp.full;
+    m.machine = Machine::current().root();
     m.refs = 1;
     HMODULE h;
     if (flags & (LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE |

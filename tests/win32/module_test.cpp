@@ -67,6 +67,11 @@ TEST_F(ModuleTest, SystemAdvapi32IsTheProjectsModuleAndForwardsToTheLayer) {
 }
 
 TEST(ModuleSwitch, EntryPointLeftOutGives127InEveryProcess) {
+    {
+        // A module of an earlier machine, never freed, is not the one of the next machine.
+        dvtest::TempMachine earlier;
+        ASSERT_NE(LoadLibraryExW(L"advapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32), nullptr);
+    }
     dvtest::TempMachine tm(
         {"switches.removed_advapi32_exports=CheckTokenMembership, RevertToSelf"});
     HMODULE h = LoadLibraryExW(L"advapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
