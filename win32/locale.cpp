@@ -19,9 +19,7 @@ namespace win32 {
 
 namespace {
 
-LCID user_lcid() {
-    return Machine::current().setting_number("user", "lcid", 0x0409);
-}
+LCID user_lcid() { return GetUserDefaultLCID(); }
 
 thread_local LCID t_thread_locale = 0; // 0: not set, the user's default
 
