@@ -13,13 +13,16 @@
 namespace fs = std::filesystem;
 
 int reg_command(const std::vector<std::string>& args);
+int version_command(const std::vector<std::string>& args);
+int notifications_command(const std::vector<std::string>& args);
 
 namespace {
 
 int usage() {
     std::cerr << "usage: dvmachine [--machine DIR] init [DIR] | show | tree [WINPATH] | path "
                  "WINPATH | reset\n"
-                 "       dvmachine [--machine DIR] reg query|set|delete|export ...\n";
+                 "       dvmachine [--machine DIR] reg query|set|delete|export ...\n"
+                 "       dvmachine [--machine DIR] version WINPATH | notifications\n";
     return 2;
 }
 
@@ -56,6 +59,10 @@ int main(int argc, char** argv) {
         }
         if (cmd == "reg")
             return reg_command(args);
+        if (cmd == "version")
+            return version_command(args);
+        if (cmd == "notifications")
+            return notifications_command(args);
         if (cmd == "show" && args.size() == 1)
             return cmd_show(win32::Machine::current());
         if (cmd == "tree" && args.size() <= 2)

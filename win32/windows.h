@@ -14,6 +14,7 @@
 #include "win32/module.h"
 #include "win32/process.h"
 #include "win32/registry.h"
+#include "win32/resource.h"
 #include "win32/security.h"
 #include "win32/shellnotify.h"
 #include "win32/shlwapi.h"
@@ -22,3 +23,4 @@
 #include "win32/text.h"
 #include "win32/token.h"
 #include "win32/types.h"
+#include "win32/version.h"
