@@ -1,4 +1,5 @@
 #include "win32/module.h"
+#include "win32/resource.h"
 
 #include "win32/error.h"
 #include "win32/machine.h"
@@ -439,6 +440,7 @@ BOOL FreeLibrary(HMODULE module) {
         return fail(ERROR_INVALID_HANDLE);
     if (--it->second.refs > 0)
         return TRUE;
+    forget_module_resources(module);  // its resource pointers end with it, as on Windows
     if (it->second.dl)
         ::dlclose(it->second.dl);
     else

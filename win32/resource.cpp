@@ -351,13 +351,14 @@ bool host_path_of(HMODULE module, fs::path& out) {
 } // namespace
 
 std::shared_ptr<ResourceImage> module_resources(HMODULE module, DWORD& error) {
-    Images& all = images();
-    std::lock_guard lock(all.mutex);
+    // The loader's lock is never taken inside ours: FreeLibrary calls in with its own held.
     fs::path path;
     if (!host_path_of(module, path)) {
         error = ERROR_MOD_NOT_FOUND;
         return nullptr;
     }
+    Images& all = images();
+    std::lock_guard lock(all.mutex);
     if (auto it = all.by_module.find(module);
         it != all.by_module.end() && it->second.first == path) {
         error = ERROR_SUCCESS;

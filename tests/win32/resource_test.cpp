@@ -1,6 +1,7 @@
 // Runs with tests/win32/data/resources.rsc attached to this very program.
 #include "tests/support/temp_machine.h"
 #include "win32/error.h"
+#include "win32/module.h"
 #include "win32/resource.h"
 #include "win32/text.h"
 #include "win32/version.h"
@@ -313,6 +314,35 @@ TEST(ResourceCompiler, ScriptErrorsNameTheirLine) {
         EXPECT_NE(host_file(log).find("bad.rsc:"), std::string::npos) << host_file(log);
         EXPECT_FALSE(fs::exists(tm.root() / "bad.dvres"));
     }
+}
+
+} // namespace
+
+namespace {
+
+TEST(Resources, OfALoadedModule) {
+    dvtest::TempMachine tm;
+    fs::copy_file(DV_RESOURCE_MODULE, tm.host(L"C:\\Windows\\System32\\dvres.dll"));
+    HMODULE h = LoadLibraryW(L"C:\\Windows\\System32\\dvres.dll");
+    ASSERT_NE(h, nullptr) << GetLastError();
+    HRSRC r = FindResourceW(h, MAKEINTRESOURCEW(1), L"module");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(std::string(static_cast<const char*>(LockResource(LoadResource(h, r))),
+                          SizeofResource(h, r)),
+              "in the module\n");
+    // Not the program's resources, and not the module's through the program.
+    EXPECT_EQ(FindResourceW(nullptr, MAKEINTRESOURCEW(1), L"module"), nullptr);
+    EXPECT_EQ(SizeofResource(nullptr, r), 0u);
+    EXPECT_EQ(FindResourceW(h, MAKEINTRESOURCEW(134), MAKEINTRESOURCEW(260)), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_RESOURCE_TYPE_NOT_FOUND);
+    EXPECT_TRUE(FreeLibrary(h));
+    EXPECT_EQ(FindResourceW(h, MAKEINTRESOURCEW(1), L"module"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+
+    Version v = read_version(L"C:\\Windows\\System32\\dvres.dll");
+    EXPECT_EQ(v.fixed.dwFileVersionMS, 0x00010002u);
+    EXPECT_EQ(v.fixed.dwFileType, VFT_DLL);
+    EXPECT_EQ(v.value(L"ProductName"), L"Dv test module");
 }
 
 } // namespace
