@@ -303,6 +303,9 @@ const ResourceImage::Entry* ResourceImage::find(const ResourceKey& type, const R
         error = type_seen ? ERROR_RESOURCE_NAME_NOT_FOUND : ERROR_RESOURCE_TYPE_NOT_FOUND;
         return nullptr;
     }
+    // A name stored in one language only (every string block) needs no language order.
+    if (language == 0 && any_language && candidates.size() == 1)
+        return candidates.front();
     std::vector<WORD> order;
     if (language == 0 && any_language) {
         LANGID thread = LANGIDFROMLCID(GetThreadLocale());
@@ -339,6 +342,15 @@ Images& images() {
 
 bool host_path_of(HMODULE module, fs::path& out) {
 #ifdef DV_HAVE_MODULES
+    if (!module) {
+        // The running program's file does not change; the text layer asks for it constantly.
+        static const fs::path self = [] {
+            fs::path p;
+            return module_host_path(nullptr, p) ? p : fs::path();
+        }();
+        out = self;
+        return !out.empty();
+    }
     return module_host_path(module, out);
 #else
     if (module)

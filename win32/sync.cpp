@@ -119,6 +119,26 @@ std::string format_record(const Record& r) {
     return out;
 }
 
+// Rewrites a record. Readers hold the guard, and a record must only survive the death of its
+// writer, not of the host (objects do not outlive a restart), so no fsync: rename suffices.
+bool write_record(const fs::path& path, const std::string& text, int* host_errno = nullptr) {
+    fs::path tmp = path;
+    tmp += ".new";
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool ok = fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    int e = errno;
+    if (fd >= 0)
+        ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(tmp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        e = errno ? errno : e;
+        ::unlink(tmp.c_str());
+        if (host_errno)
+            *host_errno = e;
+    }
+    return ok;
+}
+
 // The guard lock of a machine's objects folder, held while records are read and rewritten.
 class Guard {
 public:
@@ -237,7 +257,7 @@ void leave_object(const fs::path& dir, const std::string& key) {
         fs::remove(dir / (key + ".mutex"), ec);
         fs::remove(dir / (key + ".sem"), ec);
     } else {
-        write_file_atomic(obj, format_record(r));
+        write_record(obj, format_record(r));
     }
 }
 
@@ -644,7 +664,7 @@ DWORD open_named(const std::string& key, const Request& req, std::shared_ptr<Cor
         }
         r.holders.push_back(self_holder());
         int e = 0;
-        if (!write_file_atomic(obj, format_record(r), &e)) {
+        if (!write_record(obj, format_record(r), &e)) {
             if (fd >= 0)
                 ::close(fd);
             if (state)
