@@ -40,7 +40,8 @@ TEST_F(Locale, NamesAndDirectionOfTheInstallerLanguages) {
         {0x0804, L"zh-CN", L"中文", false},       {0x0410, L"it-IT", L"italiano", false},
         {0x0405, L"cs-CZ", L"čeština", false},    {0x0414, L"nb-NO", L"norsk bokmål", false},
         {0x0408, L"el-GR", L"Ελληνικά", false},   {0x040D, L"he-IL", L"עברית", true},
-        {0x042A, L"vi-VN", L"Tiếng Việt", false}, {0x0401, L"ar-SA", L"العربية", true},
+        {0x042A, L"vi-VN", L"Tiếng Việt", false}, {0x0415, L"pl-PL", L"polski", false},
+        {0x0401, L"ar-SA", L"العربية", true},
     };
     for (const auto& c : cases) {
         std::wstring name = c.name;
