@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <climits>
 #include <map>
+#include <set>
 #include <vector>
 
 using namespace win32;
@@ -139,7 +140,7 @@ struct FileIdentity {
     DWORD sizeHigh = 0, sizeLow = 0;
     DWORD writeHigh = 0, writeLow = 0;
 
-    bool operator==(const FileIdentity&) const = default;
+    auto operator<=>(const FileIdentity&) const = default;
 };
 
 FileIdentity IdentityOf(const std::wstring& path) {
@@ -186,28 +187,17 @@ bool SameIgnoringCase(const std::vector<std::wstring>& a, const std::vector<std:
     return true;
 }
 
-// SamePath with what it learns of each path kept, so that merging a long log asks the file
-// system once per path rather than once per pair.
-class PathComparer {
+// What SamePath needs to know of one path, learnt once: its elements as written, its file
+// identity, and (asked only when it does not exist) its full path's elements.
+class PathFacts {
 public:
-    bool Same(const std::wstring& a, const std::wstring& b) {
-        const Info& ia = Get(a);
-        const Info& ib = Get(b);
-        if (ia.written == ib.written)
-            return true;
-        if (ia.identity.exists || ib.identity.exists)
-            return ia.identity.exists && ib.identity.exists && ia.identity == ib.identity;
-        return SameIgnoringCase(Full(a), Full(b));
-    }
-
-private:
-    struct Info {
+    struct Facts {
         std::vector<std::wstring> written;
         FileIdentity identity;
         std::optional<std::vector<std::wstring>> full;
     };
 
-    Info& Get(const std::wstring& path) {
+    Facts& Get(const std::wstring& path) {
         auto [it, added] = cache_.try_emplace(path);
         if (added) {
             it->second.written = Elements(path);
@@ -216,13 +206,71 @@ private:
         return it->second;
     }
     const std::vector<std::wstring>& Full(const std::wstring& path) {
-        Info& info = Get(path);
-        if (!info.full)
-            info.full = FullElements(path);
-        return *info.full;
+        Facts& facts = Get(path);
+        if (!facts.full)
+            facts.full = FullElements(path);
+        return *facts.full;
     }
 
-    std::map<std::wstring, Info> cache_;
+    bool Same(const std::wstring& a, const std::wstring& b) {
+        const Facts& fa = Get(a);
+        const Facts& fb = Get(b);
+        if (fa.written == fb.written)
+            return true;
+        if (fa.identity.exists || fb.identity.exists)
+            return fa.identity.exists && fb.identity.exists && fa.identity == fb.identity;
+        return SameIgnoringCase(Full(a), Full(b));
+    }
+
+private:
+    std::map<std::wstring, Facts> cache_;
+};
+
+// The paths of one kind of entry, so that "does any of them name the same as this path" takes
+// one look per rule instead of a SamePath with each: elements as written, file identity
+// (for paths that exist), full path ignoring case (for paths that do not, grouped by the
+// lengths of their elements, which the comparison needs equal).
+class PathSet {
+public:
+    explicit PathSet(PathFacts& facts) : facts_(facts) {}
+
+    void Add(const std::wstring& path) {
+        const PathFacts::Facts& f = facts_.Get(path);
+        written_.insert(f.written);
+        if (f.identity.exists) {
+            identities_.insert(f.identity);
+        } else {
+            const auto& full = facts_.Full(path);
+            missing_[Lengths(full)].push_back(full);
+        }
+    }
+
+    bool ContainsSame(const std::wstring& path) {
+        const PathFacts::Facts& f = facts_.Get(path);
+        if (written_.count(f.written))
+            return true;
+        if (f.identity.exists)
+            return identities_.count(f.identity) != 0;
+        const auto& full = facts_.Full(path);
+        auto bucket = missing_.find(Lengths(full));
+        if (bucket == missing_.end())
+            return false;
+        return std::any_of(bucket->second.begin(), bucket->second.end(),
+                           [&](const auto& other) { return SameIgnoringCase(full, other); });
+    }
+
+private:
+    static std::vector<std::size_t> Lengths(const std::vector<std::wstring>& elements) {
+        std::vector<std::size_t> out;
+        for (const auto& e : elements)
+            out.push_back(e.size());
+        return out;
+    }
+
+    PathFacts& facts_;
+    std::set<std::vector<std::wstring>> written_;
+    std::set<FileIdentity> identities_;
+    std::map<std::vector<std::size_t>, std::vector<std::vector<std::wstring>>> missing_;
 };
 
 // ---- reading ---------------------------------------------------------------------------
@@ -483,27 +531,42 @@ bool IsExistingFolder(const std::wstring& path) {
 } // namespace
 
 bool SamePath(const std::wstring& a, const std::wstring& b) {
-    PathComparer comparer;
-    return comparer.Same(a, b);
+    PathFacts facts;
+    return facts.Same(a, b);
 }
 
 bool InstallJournal::WriteLog(const std::wstring& logPath, const std::wstring& installFolder,
                               const std::wstring& shortcutFolder) {
     // Earlier records go in front, unless this installation has one that supersedes them;
     // taking them newest first keeps only the newest of several alike.
-    PathComparer comparer;
+    PathFacts facts;
+    PathSet folders(facts), files(facts);
+    std::map<std::int32_t, std::size_t> kinds;
+    auto add = [&](const JournalEntry& e) {
+        if (e.kind == JournalEntry::folder)
+            folders.Add(e.path);
+        else if (e.kind == JournalEntry::file)
+            files.Add(e.path);
+        ++kinds[e.kind];
+    };
+    if (!previousEntries.empty())
+        for (const JournalEntry& e : entries)
+            add(e);
     while (!previousEntries.empty()) {
         auto earlier = std::prev(previousEntries.end());
-        const bool byPath =
-            earlier->kind == JournalEntry::folder || earlier->kind == JournalEntry::file;
-        const bool superseded =
-            std::any_of(entries.begin(), entries.end(), [&](const JournalEntry& e) {
-                return e.kind == earlier->kind && (!byPath || comparer.Same(e.path, earlier->path));
-            });
-        if (superseded)
-            previousEntries.erase(earlier);
+        bool superseded;
+        if (earlier->kind == JournalEntry::folder)
+            superseded = folders.ContainsSame(earlier->path);
+        else if (earlier->kind == JournalEntry::file)
+            superseded = files.ContainsSame(earlier->path);
         else
+            superseded = kinds[earlier->kind] != 0;
+        if (superseded) {
+            previousEntries.erase(earlier);
+        } else {
+            add(*earlier);
             entries.splice(entries.begin(), previousEntries, earlier);
+        }
     }
 
     bool ok = false;

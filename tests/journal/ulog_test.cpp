@@ -124,6 +124,7 @@ TEST_F(UlogTest, MergeKeepsEarlierRecordsThatNothingSupersedes) {
         entry(JournalEntry::file, app + L"\\main.exe", 1),
         entry(JournalEntry::file, app + L"\\old.dat", 0),
         entry(JournalEntry::file, app + L"\\old.dat", 3), // the newer of two alike survives
+        entry(JournalEntry::file, app + L"\\Gone\\moved.dat", 0),
         entry(JournalEntry::desktop_shortcut, L"C:\\Desk\\Marquetta 6.04.lnk"),
         entry(JournalEntry::menu_shortcut, L"C:\\Menu\\Marquetta 6.04.lnk"),
         entry(JournalEntry::registration, L""),
@@ -132,6 +133,7 @@ TEST_F(UlogTest, MergeKeepsEarlierRecordsThatNothingSupersedes) {
     // makes a menu shortcut, registers; it makes no desktop shortcut.
     journal.entries = {
         entry(JournalEntry::file, L"c:\\app\\.\\MAIN.EXE", 1),
+        entry(JournalEntry::file, L"c:\\APP\\gone\\x\\..\\Moved.dat", 0), // exists nowhere
         entry(JournalEntry::menu_shortcut, L"C:\\Menu\\Marquetta 6.05f.lnk"),
         entry(JournalEntry::registration, L""),
     };
@@ -144,8 +146,9 @@ TEST_F(UlogTest, MergeKeepsEarlierRecordsThatNothingSupersedes) {
                         L"0001:0103:1 -- C:\\App\\old.dat",
                         L"0002:04ff:1 -- C:\\Desk\\Marquetta 6.04.lnk",
                         L"0003:0101:1 -- c:\\app\\.\\MAIN.EXE",
-                        L"0004:02ff:1 -- C:\\Menu\\Marquetta 6.05f.lnk",
-                        L"0005:06ff:1 -- HKEY_CLASSES_ROOT\\...",
+                        L"0004:0100:1 -- c:\\APP\\gone\\x\\..\\Moved.dat",
+                        L"0005:02ff:1 -- C:\\Menu\\Marquetta 6.05f.lnk",
+                        L"0006:06ff:1 -- HKEY_CLASSES_ROOT\\...",
                     }));
 }
 
