@@ -14,6 +14,7 @@
 #include <dlfcn.h>
 #include <map>
 #include <mutex>
+#include <span>
 #include <sys/stat.h>
 
 #ifndef DV_ADVAPI32_MODULE
@@ -35,74 +36,84 @@ template <class F> void* fn(F* f) {
     return reinterpret_cast<void*>(f);
 }
 
+// The tables are built on first use, not by a static initialiser: programs reach advapi32.dll
+// from their own static initialisation (the instance counter's secure semaphore), which may
+// run before this file's initialisers.
+
 // What the project's advapi32.dll forwards to, by the names it exports.
-const Export kAdvapi32[] = {
-    {"AccessCheck", fn(&AccessCheck)},
-    {"AddAccessAllowedAce", fn(&AddAccessAllowedAce)},
-    {"AddAccessAllowedAceEx", fn(&AddAccessAllowedAceEx)},
-    {"AddAccessDeniedAce", fn(&AddAccessDeniedAce)},
-    {"AddAce", fn(&AddAce)},
-    {"AdjustTokenPrivileges", fn(&AdjustTokenPrivileges)},
-    {"AllocateAndInitializeSid", fn(&AllocateAndInitializeSid)},
-    {"CheckTokenMembership", fn(&CheckTokenMembership)},
-    {"EqualSid", fn(&EqualSid)},
-    {"FreeSid", fn(&FreeSid)},
-    {"GetAce", fn(&GetAce)},
-    {"GetAclInformation", fn(&GetAclInformation)},
-    {"GetFileSecurityW", fn(&GetFileSecurityW)},
-    {"GetLengthSid", fn(&GetLengthSid)},
-    {"GetSecurityDescriptorControl", fn(&GetSecurityDescriptorControl)},
-    {"GetSecurityDescriptorDacl", fn(&GetSecurityDescriptorDacl)},
-    {"GetSecurityDescriptorLength", fn(&GetSecurityDescriptorLength)},
-    {"GetSecurityDescriptorOwner", fn(&GetSecurityDescriptorOwner)},
-    {"ImpersonateSelf", fn(&ImpersonateSelf)},
-    {"InitializeAcl", fn(&InitializeAcl)},
-    {"InitializeSecurityDescriptor", fn(&InitializeSecurityDescriptor)},
-    {"IsValidAcl", fn(&IsValidAcl)},
-    {"IsValidSecurityDescriptor", fn(&IsValidSecurityDescriptor)},
-    {"IsValidSid", fn(&IsValidSid)},
-    {"LookupPrivilegeValueW", fn(&LookupPrivilegeValueW)},
-    {"MapGenericMask", fn(&MapGenericMask)},
-    {"OpenProcessToken", fn(&OpenProcessToken)},
-    {"OpenThreadToken", fn(&OpenThreadToken)},
-    {"RegCloseKey", fn(&RegCloseKey)},
-    {"RegCreateKeyExW", fn(&RegCreateKeyExW)},
-    {"RegDeleteKeyW", fn(&RegDeleteKeyW)},
-    {"RegDeleteValueW", fn(&RegDeleteValueW)},
-    {"RegEnumKeyExW", fn(&RegEnumKeyExW)},
-    {"RegEnumValueW", fn(&RegEnumValueW)},
-    {"RegOpenKeyExW", fn(&RegOpenKeyExW)},
-    {"RegQueryInfoKeyW", fn(&RegQueryInfoKeyW)},
-    {"RegQueryValueExW", fn(&RegQueryValueExW)},
-    {"RegRestoreKeyW", fn(&RegRestoreKeyW)},
-    {"RegSaveKeyW", fn(&RegSaveKeyW)},
-    {"RegSetValueExW", fn(&RegSetValueExW)},
-    {"RevertToSelf", fn(&RevertToSelf)},
-    {"SetFileSecurityW", fn(&SetFileSecurityW)},
-    {"SetSecurityDescriptorControl", fn(&SetSecurityDescriptorControl)},
-    {"SetSecurityDescriptorDacl", fn(&SetSecurityDescriptorDacl)},
-    {"SetSecurityDescriptorGroup", fn(&SetSecurityDescriptorGroup)},
-    {"SetSecurityDescriptorOwner", fn(&SetSecurityDescriptorOwner)},
-};
+std::span<const Export> advapi32_exports() {
+    static const Export table[] = {
+        {"AccessCheck", fn(&AccessCheck)},
+        {"AddAccessAllowedAce", fn(&AddAccessAllowedAce)},
+        {"AddAccessAllowedAceEx", fn(&AddAccessAllowedAceEx)},
+        {"AddAccessDeniedAce", fn(&AddAccessDeniedAce)},
+        {"AddAce", fn(&AddAce)},
+        {"AdjustTokenPrivileges", fn(&AdjustTokenPrivileges)},
+        {"AllocateAndInitializeSid", fn(&AllocateAndInitializeSid)},
+        {"CheckTokenMembership", fn(&CheckTokenMembership)},
+        {"EqualSid", fn(&EqualSid)},
+        {"FreeSid", fn(&FreeSid)},
+        {"GetAce", fn(&GetAce)},
+        {"GetAclInformation", fn(&GetAclInformation)},
+        {"GetFileSecurityW", fn(&GetFileSecurityW)},
+        {"GetLengthSid", fn(&GetLengthSid)},
+        {"GetSecurityDescriptorControl", fn(&GetSecurityDescriptorControl)},
+        {"GetSecurityDescriptorDacl", fn(&GetSecurityDescriptorDacl)},
+        {"GetSecurityDescriptorLength", fn(&GetSecurityDescriptorLength)},
+        {"GetSecurityDescriptorOwner", fn(&GetSecurityDescriptorOwner)},
+        {"ImpersonateSelf", fn(&ImpersonateSelf)},
+        {"InitializeAcl", fn(&InitializeAcl)},
+        {"InitializeSecurityDescriptor", fn(&InitializeSecurityDescriptor)},
+        {"IsValidAcl", fn(&IsValidAcl)},
+        {"IsValidSecurityDescriptor", fn(&IsValidSecurityDescriptor)},
+        {"IsValidSid", fn(&IsValidSid)},
+        {"LookupPrivilegeValueW", fn(&LookupPrivilegeValueW)},
+        {"MapGenericMask", fn(&MapGenericMask)},
+        {"OpenProcessToken", fn(&OpenProcessToken)},
+        {"OpenThreadToken", fn(&OpenThreadToken)},
+        {"RegCloseKey", fn(&RegCloseKey)},
+        {"RegCreateKeyExW", fn(&RegCreateKeyExW)},
+        {"RegDeleteKeyW", fn(&RegDeleteKeyW)},
+        {"RegDeleteValueW", fn(&RegDeleteValueW)},
+        {"RegEnumKeyExW", fn(&RegEnumKeyExW)},
+        {"RegEnumValueW", fn(&RegEnumValueW)},
+        {"RegOpenKeyExW", fn(&RegOpenKeyExW)},
+        {"RegQueryInfoKeyW", fn(&RegQueryInfoKeyW)},
+        {"RegQueryValueExW", fn(&RegQueryValueExW)},
+        {"RegRestoreKeyW", fn(&RegRestoreKeyW)},
+        {"RegSaveKeyW", fn(&RegSaveKeyW)},
+        {"RegSetValueExW", fn(&RegSetValueExW)},
+        {"RevertToSelf", fn(&RevertToSelf)},
+        {"SetFileSecurityW", fn(&SetFileSecurityW)},
+        {"SetSecurityDescriptorControl", fn(&SetSecurityDescriptorControl)},
+        {"SetSecurityDescriptorDacl", fn(&SetSecurityDescriptorDacl)},
+        {"SetSecurityDescriptorGroup", fn(&SetSecurityDescriptorGroup)},
+        {"SetSecurityDescriptorOwner", fn(&SetSecurityDescriptorOwner)},
+    };
+    return table;
+}
 
 // The built-in kernel32: always loaded, as on Windows; what programs look up in it at run time.
-const Export kKernel32[] = {
-    {"FreeLibrary", fn(&FreeLibrary)},
-    {"GetModuleFileNameW", fn(&GetModuleFileNameW)},
-    {"GetModuleHandleW", fn(&GetModuleHandleW)},
-    {"GetProcAddress", fn(&GetProcAddress)},
-    {"GetSystemDirectoryW", fn(&GetSystemDirectoryW)},
-    {"GetSystemWindowsDirectoryW", fn(&GetSystemWindowsDirectoryW)},
-    {"GetWindowsDirectoryW", fn(&GetWindowsDirectoryW)},
-    {"LoadLibraryExW", fn(&LoadLibraryExW)},
-    {"LoadLibraryW", fn(&LoadLibraryW)},
-};
+std::span<const Export> kernel32_exports() {
+    static const Export table[] = {
+        {"FreeLibrary", fn(&FreeLibrary)},
+        {"GetModuleFileNameW", fn(&GetModuleFileNameW)},
+        {"GetModuleHandleW", fn(&GetModuleHandleW)},
+        {"GetProcAddress", fn(&GetProcAddress)},
+        {"GetSystemDirectoryW", fn(&GetSystemDirectoryW)},
+        {"GetSystemWindowsDirectoryW", fn(&GetSystemWindowsDirectoryW)},
+        {"GetWindowsDirectoryW", fn(&GetWindowsDirectoryW)},
+        {"LoadLibraryExW", fn(&LoadLibraryExW)},
+        {"LoadLibraryW", fn(&LoadLibraryW)},
+    };
+    return table;
+}
 
 // Handed to a module that exports DvModuleAttach: how it reaches the layer of this program.
 extern "C" void* dv_layer_export(const char* name) {
     if (!name)
         return nullptr;
-    for (const auto& e : kAdvapi32)
+    for (const auto& e : advapi32_exports())
         if (std::strcmp(e.name, name) == 0)
             return e.function;
     return nullptr;
@@ -118,10 +129,9 @@ struct Module {
 
 struct BuiltinModule {
     const wchar_t* name;
-    const Export* exports;
-    std::size_t count;
+    std::span<const Export> (*exports)();
 };
-const BuiltinModule kKernel32Module{L"kernel32.dll", kKernel32, std::size(kKernel32)};
+const BuiltinModule kKernel32Module{L"kernel32.dll", kernel32_exports};
 
 std::recursive_mutex g_mutex;
 std::map<HMODULE, Module>& modules() {
@@ -408,9 +418,9 @@ FARPROC GetProcAddress(HMODULE module, const char* name) {
     }
     std::lock_guard lock(g_mutex);
     if (module == builtin_handle(kKernel32Module)) {
-        for (std::size_t i = 0; i < kKernel32Module.count; ++i)
-            if (std::strcmp(kKernel32Module.exports[i].name, name) == 0)
-                return reinterpret_cast<FARPROC>(kKernel32Module.exports[i].function);
+        for (const auto& e : kKernel32Module.exports())
+            if (std::strcmp(e.name, name) == 0)
+                return reinterpret_cast<FARPROC>(e.function);
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
@@ -484,7 +494,7 @@ fs::path built_advapi32_path() {
 const std::vector<std::string>& advapi32_export_names() {
     static const std::vector<std::string> names = [] {
         std::vector<std::string> v;
-        for (const auto& e : kAdvapi32)
+        for (const auto& e : advapi32_exports())
             v.push_back(e.name);
         return v;
     }();
