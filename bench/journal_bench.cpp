@@ -4,6 +4,7 @@
 #include "win32/files.h"
 #include "win32/handles.h"
 #include "win32/machine.h"
+#include "win32/text.h"
 
 #include <benchmark/benchmark.h>
 #include <filesystem>
@@ -43,8 +44,9 @@ JournalEntry file_entry(const std::wstring& path) {
 }
 
 // An update that writes every earlier file again, plus as many new ones; half of the paths
-// exist on disk, so SamePath asks the file system for them.
-void BM_WriteLogUpdate(benchmark::State& state) {
+// exist on disk. With `respelt`, the earlier log spells every path in capitals, so that no
+// path matches as written and SamePath asks the file system about each one.
+void WriteLogUpdate(benchmark::State& state, bool respelt) {
     machine();
     const int n = static_cast<int>(state.range(0));
     win32::CreateDirectoryW(L"C:\\App\\Data", nullptr);
@@ -58,7 +60,8 @@ void BM_WriteLogUpdate(benchmark::State& state) {
         state.PauseTiming();
         InstallJournal journal;
         for (int i = 0; i < n; ++i)
-            journal.previousEntries.push_back(file_entry(file_path(i)));
+            journal.previousEntries.push_back(
+                file_entry(respelt ? win32::upper(file_path(i)) : file_path(i)));
         for (int i = 0; i < 2 * n; ++i)
             journal.entries.push_back(file_entry(file_path(2 * n - 1 - i)));
         state.ResumeTiming();
@@ -67,7 +70,14 @@ void BM_WriteLogUpdate(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * n);
 }
+void BM_WriteLogUpdate(benchmark::State& state) {
+    WriteLogUpdate(state, false);
+}
+void BM_WriteLogUpdateRespelt(benchmark::State& state) {
+    WriteLogUpdate(state, true);
+}
 BENCHMARK(BM_WriteLogUpdate)->Arg(1500)->Arg(6000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriteLogUpdateRespelt)->Arg(1500)->Arg(6000)->Unit(benchmark::kMillisecond);
 
 void BM_ReadLog(benchmark::State& state) {
     machine();

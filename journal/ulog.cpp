@@ -234,21 +234,27 @@ class PathSet {
 public:
     explicit PathSet(PathFacts& facts) : facts_(facts) {}
 
+    // The file system is asked about the paths only when some path is not found by its
+    // elements as written, which in an update is rare: most files keep their paths.
     void Add(const std::wstring& path) {
-        const PathFacts::Facts& f = facts_.Get(path);
-        written_.insert(f.written);
-        if (f.identity.exists) {
-            identities_.insert(f.identity);
-        } else {
-            const auto& full = facts_.Full(path);
-            missing_[Lengths(full)].push_back(full);
-        }
+        written_.insert(Elements(path));
+        pending_.push_back(path);
     }
 
     bool ContainsSame(const std::wstring& path) {
-        const PathFacts::Facts& f = facts_.Get(path);
-        if (written_.count(f.written))
+        if (written_.count(Elements(path)))
             return true;
+        for (const std::wstring& added : pending_) {
+            const PathFacts::Facts& f = facts_.Get(added);
+            if (f.identity.exists) {
+                identities_.insert(f.identity);
+            } else {
+                const auto& full = facts_.Full(added);
+                missing_[Lengths(full)].push_back(full);
+            }
+        }
+        pending_.clear();
+        const PathFacts::Facts& f = facts_.Get(path);
         if (f.identity.exists)
             return identities_.count(f.identity) != 0;
         const auto& full = facts_.Full(path);
@@ -269,6 +275,7 @@ private:
 
     PathFacts& facts_;
     std::set<std::vector<std::wstring>> written_;
+    std::vector<std::wstring> pending_;
     std::set<FileIdentity> identities_;
     std::map<std::vector<std::size_t>, std::vector<std::vector<std::wstring>>> missing_;
 };
