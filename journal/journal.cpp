@@ -1,11 +1,9 @@
 #include "journal/journal.h"
 
 #include "app/product.h"
+#include "dv/security.h"
 #include "win32/files.h"
-#include "win32/handles.h"
-#include "win32/process.h"
 #include "win32/registry.h"
-#include "win32/security.h"
 #include "win32/shellnotify.h"
 
 #include <algorithm>
@@ -56,34 +54,11 @@ bool FileExists(const std::wstring& path) {
     return !path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Switches one privilege of the process token on or off, keeping its other attributes.
-bool SwitchPrivilege(const wchar_t* name, bool enable) {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
-        return false;
-    bool ok = false;
-    TOKEN_PRIVILEGES change{1, {{{0, 0}, 0}}};
-    TOKEN_PRIVILEGES previous{};
-    DWORD length = 0;
-    if (LookupPrivilegeValueW(nullptr, name, &change.Privileges[0].Luid) &&
-        AdjustTokenPrivileges(token, FALSE, &change, sizeof previous, &previous, &length)) {
-        previous.PrivilegeCount = 1;
-        previous.Privileges[0].Luid = change.Privileges[0].Luid;
-        if (enable)
-            previous.Privileges[0].Attributes |= SE_PRIVILEGE_ENABLED;
-        else
-            previous.Privileges[0].Attributes &= ~SE_PRIVILEGE_ENABLED;
-        ok = AdjustTokenPrivileges(token, FALSE, &previous, 0, nullptr, nullptr) != FALSE;
-    }
-    CloseHandle(token);
-    return ok;
-}
-
 constexpr wchar_t backupPrivilege[] = L"SeBackupPrivilege";
 constexpr wchar_t restorePrivilege[] = L"SeRestorePrivilege";
 
 void RollbackUninstallKey(const JournalEntry& entry) {
-    SwitchPrivilege(restorePrivilege, true);
+    dv::enable_privilege(restorePrivilege, true);
     HKEY uninstall = nullptr;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, uninstallKeyParent, 0, KEY_ALL_ACCESS, &uninstall) ==
         ERROR_SUCCESS) {
@@ -101,7 +76,7 @@ void RollbackUninstallKey(const JournalEntry& entry) {
         }
         RegCloseKey(uninstall);
     }
-    SwitchPrivilege(restorePrivilege, false);
+    dv::enable_privilege(restorePrivilege, false);
 }
 
 void RollbackFile(const JournalEntry& entry) {
@@ -173,13 +148,13 @@ void InstallJournal::RecordUninstallKey(HKEY existingKey) {
     entry.backupPath = MakeBackup(std::nullopt, false);
     if (entry.backupPath.empty())
         return;
-    SwitchPrivilege(backupPrivilege, true);
+    dv::enable_privilege(backupPrivilege, true);
     if (RegSaveKeyW(existingKey, entry.backupPath.c_str(), nullptr) != ERROR_SUCCESS) {
         SetFileAttributesW(entry.backupPath.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileW(entry.backupPath.c_str());
         entry.backupPath.clear();
     }
-    SwitchPrivilege(backupPrivilege, false);
+    dv::enable_privilege(backupPrivilege, false);
 }
 
 void InstallJournal::RecordRegistration() {
