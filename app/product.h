@@ -2,6 +2,7 @@
 // installer's caption, and the comparison of an installed version with this one.
 #pragma once
 
+#include "dv/product.h"
 #include "win32/types.h"
 
 #include <array>
@@ -25,8 +26,9 @@ std::wstring productTitle();
 // The name under which the product is registered and installed ("Marquetta 6").
 std::wstring productDisplayName();
 inline constexpr wchar_t publisherFolderName[] = L"Dravik & Rodezura";
-// Prefix of the names of the product's named objects.
-inline constexpr wchar_t productKey[] = L"Marquetta6";
+// Prefix of the names of the product's named objects ("Marquetta6"), shared with the
+// product's own programs.
+using dv::productKey;
 
 // The version number in four 16-bit parts, most significant first.
 inline constexpr std::array<win32::WORD, 4> productVersionNumber = {6, 5, 6, 3};

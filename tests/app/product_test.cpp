@@ -12,6 +12,7 @@ TEST(ProductIdentity, NamesAndKeys) {
     EXPECT_EQ(uninstallKeyPath(),
               L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Marquetta 6");
     EXPECT_EQ(productVersionNumber64(), 0x0006000500060003ull);
+    EXPECT_EQ(std::wstring(productKey), L"Marquetta6");
 }
 
 TEST(ProductIdentity, InstalledVersionAgainstOurs) {
