@@ -6,7 +6,10 @@
 //   lock NAME             try_lock on a secure NamedMutex NAME (made on first use): "1" or "0"
 //   unlock                releases it: "ok"
 //   secure-mutex NAME     create_secure_mutex(false, NAME), kept open: "ok|fail <last error>"
+//   saw-counter           whether counterReady was already set when the static objects that
+//                         follow the counter (the locale check's place) were constructed
 //   exit CODE             ends through exit(CODE), static destructors included
+#include "dv/startup.h"
 #include "dv/sync.h"
 #include "win32/error.h"
 #include "win32/text.h"
@@ -16,6 +19,17 @@
 #include <memory>
 #include <sstream>
 #include <string>
+
+namespace {
+
+// Takes the place of the locale check, the first static object after the counter's
+// registration, whatever the link order.
+struct LocaleCheck {
+    bool sawCounter = dv::counterReady;
+};
+__attribute__((init_priority(DV_INIT_PRIORITY_LOCALE_CHECK))) LocaleCheck g_locale_check;
+
+} // namespace
 
 int main() {
     std::unique_ptr<dv::NamedMutex> mutex;
@@ -39,6 +53,8 @@ int main() {
         } else if (cmd == "secure-mutex") {
             win32::HANDLE h = dv::create_secure_mutex(false, win32::from_utf8(arg).c_str());
             out << (h ? "ok " : "fail ") << win32::GetLastError();
+        } else if (cmd == "saw-counter") {
+            out << g_locale_check.sawCounter;
         } else if (cmd == "exit") {
             std::exit(std::atoi(arg.c_str()));
         } else {

@@ -117,6 +117,7 @@ TEST_F(Objects, SecureSemaphoreKeepsTheCreationsLastError) {
 TEST_F(Objects, CounterCountsRegisteredProcessesAndTakesItsUnitBack) {
     Probe first;
     EXPECT_EQ(first.ask("count"), "1 1"); // registered during its static initialisation
+    EXPECT_EQ(first.ask("saw-counter"), "1");
     {
         Probe second;
         EXPECT_EQ(second.ask("count"), "1 2");
