@@ -54,6 +54,23 @@ bool FileExists(const std::wstring& path) {
     return !path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Only a shell link is ever taken aside as an earlier shortcut: the earlier path comes from a
+// log file, and a damaged one must not make the installer move (and, once the installation
+// is done, delete) any other file.
+bool IsLinkFile(const std::wstring& path) {
+    constexpr std::wstring_view ext = L".lnk";
+    if (path.size() <= ext.size())
+        return false;
+    for (std::size_t i = 0; i < ext.size(); ++i) {
+        wchar_t c = path[path.size() - ext.size() + i];
+        if (c >= L'A' && c <= L'Z')
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+        if (c != ext[i])
+            return false;
+    }
+    return true;
+}
+
 constexpr wchar_t backupPrivilege[] = L"SeBackupPrivilege";
 constexpr wchar_t restorePrivilege[] = L"SeRestorePrivilege";
 
@@ -133,7 +150,8 @@ void InstallJournal::RecordShortcut(int which, const std::wstring& folder) {
     JournalEntry& entry = Append(kind);
     auto earlier = std::find_if(previousEntries.begin(), previousEntries.end(),
                                 [&](const JournalEntry& e) { return e.kind == kind; });
-    if (earlier != previousEntries.end() && FileExists(earlier->path)) {
+    if (earlier != previousEntries.end() && IsLinkFile(earlier->path) &&
+        FileExists(earlier->path)) {
         entry.backupPath = MakeBackup(earlier->path, false);
         if (!entry.backupPath.empty())
             entry.backupOrigin = earlier->path;

@@ -189,6 +189,19 @@ TEST_F(JournalTest, ShortcutOfTheEarlierInstallationIsPutAsideAndBack) {
     EXPECT_EQ(journal.previousEntries.size(), 1u);
 }
 
+TEST_F(JournalTest, AnEarlierShortcutThatIsNoLinkStaysWhereItIs) {
+    // A damaged log names a file of the system as the earlier uninstaller shortcut.
+    put_file(L"C:\\Windows\\System32\\kernel.dat", "system file");
+    InstallJournal journal;
+    JournalEntry earlier;
+    earlier.kind = JournalEntry::uninstall_shortcut;
+    earlier.path = L"C:\\Windows\\System32\\kernel.dat";
+    journal.previousEntries.push_back(earlier);
+    journal.RecordShortcut(1, L"C:\\Menu");
+    EXPECT_TRUE(journal.entries.back().backupPath.empty());
+    EXPECT_EQ(file_bytes(earlier.path), "system file");
+}
+
 TEST_F(JournalTest, ContainsInstalledFileIsExactAndNeedsSuccess) {
     InstallJournal journal;
     auto add = [&](std::int32_t kind, const wchar_t* path, std::uint8_t ok) {
