@@ -6,6 +6,7 @@
 #include "win32/text.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <memory>
@@ -251,6 +252,19 @@ bool decode_utf8(std::string_view in, bool strict, std::wstring& out) {
     return true;
 }
 
+// `[switches] removed_locale_info`: LCTYPE numbers (such as 0x58) this machine has no data
+// for, so that callers' fallbacks for a missing item can be reached.
+bool locale_info_removed(LCTYPE what) {
+    for (const std::string& item :
+         Machine::current().setting_list("switches", "removed_locale_info")) {
+        char* end = nullptr;
+        unsigned long value = std::strtoul(item.c_str(), &end, 0);
+        if (end && *end == '\0' && end != item.c_str() && value == what)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 int GetLocaleInfoW(LCID locale, LCTYPE type, LPWSTR data, int chars) {
@@ -265,6 +279,10 @@ int GetLocaleInfoW(LCID locale, LCTYPE type, LPWSTR data, int chars) {
     }
     bool number = type & LOCALE_RETURN_NUMBER;
     LCTYPE what = type & ~(LOCALE_NOUSEROVERRIDE | LOCALE_USE_CP_ACP | LOCALE_RETURN_NUMBER);
+    if (locale_info_removed(what)) {
+        SetLastError(ERROR_INVALID_FLAGS);
+        return 0;
+    }
     LANGID lang = LANGIDFROMLCID(locale);
     if (lang == LOCALE_USER_DEFAULT || lang == LOCALE_SYSTEM_DEFAULT || lang == LOCALE_NEUTRAL)
         lang = LANGIDFROMLCID(user_lcid());

@@ -92,6 +92,103 @@ BOOL IsProcessorFeaturePresent(DWORD feature) {
     }
 }
 
+ULONGLONG VerSetConditionMask(ULONGLONG condition_mask, DWORD type_mask, BYTE condition) {
+    for (int bit = 0; bit < 8; ++bit) {
+        if (!(type_mask & (1u << bit)))
+            continue;
+        const int shift = bit * 3;
+        condition_mask &= ~(ULONGLONG{7} << shift);
+        condition_mask |= ULONGLONG{condition & 7u} << shift;
+    }
+    return condition_mask;
+}
+
+namespace {
+
+BYTE condition_for(ULONGLONG condition_mask, DWORD type_bit) {
+    int bit = 0;
+    while (!(type_bit & (1u << bit)))
+        ++bit;
+    return static_cast<BYTE>((condition_mask >> (bit * 3)) & 7);
+}
+
+bool holds(ULONGLONG have, ULONGLONG want, BYTE condition) {
+    switch (condition) {
+    case VER_EQUAL:
+        return have == want;
+    case VER_GREATER:
+        return have > want;
+    case VER_GREATER_EQUAL:
+        return have >= want;
+    case VER_LESS:
+        return have < want;
+    case VER_LESS_EQUAL:
+        return have <= want;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+BOOL VerifyVersionInfoW(OSVERSIONINFOEXW* info, DWORD type_mask, ULONGLONG condition_mask) {
+    if (!info || info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOEXW))
+        return fail(ERROR_INVALID_PARAMETER);
+    if (type_mask == 0 || (type_mask & ~0xFFu))
+        return fail(ERROR_BAD_ARGUMENTS);
+    for (int bit = 0; bit < 8; ++bit)
+        if ((type_mask & (1u << bit)) && condition_for(condition_mask, 1u << bit) == 0)
+            return fail(ERROR_BAD_ARGUMENTS);
+
+    OSVERSIONINFOEXW have{};
+    have.dwOSVersionInfoSize = sizeof have;
+    if (!GetVersionExW(&have))
+        return FALSE;
+
+    // Major, minor and the service pack form one number, most significant part first; the
+    // parts not asked for are left out of both sides.
+    static constexpr DWORD kHierarchy[] = {VER_MAJORVERSION, VER_MINORVERSION, VER_SERVICEPACKMAJOR,
+                                           VER_SERVICEPACKMINOR};
+    const ULONGLONG have_parts[] = {have.dwMajorVersion, have.dwMinorVersion,
+                                    have.wServicePackMajor, have.wServicePackMinor};
+    const ULONGLONG want_parts[] = {info->dwMajorVersion, info->dwMinorVersion,
+                                    info->wServicePackMajor, info->wServicePackMinor};
+    bool ok = true;
+    BYTE hierarchy_condition = 0;
+    int have_cmp = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (!(type_mask & kHierarchy[i]))
+            continue;
+        if (!hierarchy_condition)
+            hierarchy_condition = condition_for(condition_mask, kHierarchy[i]);
+        if (have_cmp == 0 && have_parts[i] != want_parts[i])
+            have_cmp = have_parts[i] < want_parts[i] ? -1 : 1;
+    }
+    if (hierarchy_condition)
+        ok = holds(static_cast<ULONGLONG>(have_cmp + 1), 1, hierarchy_condition);
+    if (ok && (type_mask & VER_BUILDNUMBER))
+        ok = holds(have.dwBuildNumber, info->dwBuildNumber,
+                   condition_for(condition_mask, VER_BUILDNUMBER));
+    if (ok && (type_mask & VER_PLATFORMID))
+        ok = holds(have.dwPlatformId, info->dwPlatformId,
+                   condition_for(condition_mask, VER_PLATFORMID));
+    if (ok && (type_mask & VER_PRODUCT_TYPE))
+        ok = holds(have.wProductType, info->wProductType,
+                   condition_for(condition_mask, VER_PRODUCT_TYPE));
+    if (ok && (type_mask & VER_SUITENAME)) {
+        const BYTE c = condition_for(condition_mask, VER_SUITENAME);
+        if (c == VER_AND)
+            ok = (have.wSuiteMask & info->wSuiteMask) == info->wSuiteMask;
+        else if (c == VER_OR)
+            ok = (have.wSuiteMask & info->wSuiteMask) != 0;
+        else
+            return fail(ERROR_BAD_ARGUMENTS);
+    }
+    if (!ok)
+        return fail(ERROR_OLD_WIN_VERSION);
+    return TRUE;
+}
+
 UINT GetWindowsDirectoryW(LPWSTR buffer, UINT size) {
     return give_folder(Machine::current().windows_dir(), buffer, size);
 }

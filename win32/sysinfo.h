@@ -38,6 +38,23 @@ constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
 constexpr BYTE VER_NT_WORKSTATION = 1;
 constexpr WORD VER_SUITE_SINGLEUSERTS = 0x0100;
 
+// VerifyVersionInfoW: what to compare, and how (VerSetConditionMask).
+constexpr DWORD VER_MINORVERSION = 0x0000001;
+constexpr DWORD VER_MAJORVERSION = 0x0000002;
+constexpr DWORD VER_BUILDNUMBER = 0x0000004;
+constexpr DWORD VER_PLATFORMID = 0x0000008;
+constexpr DWORD VER_SERVICEPACKMINOR = 0x0000010;
+constexpr DWORD VER_SERVICEPACKMAJOR = 0x0000020;
+constexpr DWORD VER_SUITENAME = 0x0000040;
+constexpr DWORD VER_PRODUCT_TYPE = 0x0000080;
+constexpr BYTE VER_EQUAL = 1;
+constexpr BYTE VER_GREATER = 2;
+constexpr BYTE VER_GREATER_EQUAL = 3;
+constexpr BYTE VER_LESS = 4;
+constexpr BYTE VER_LESS_EQUAL = 5;
+constexpr BYTE VER_AND = 6;
+constexpr BYTE VER_OR = 7;
+
 // IsProcessorFeaturePresent features.
 constexpr DWORD PF_XMMI_INSTRUCTIONS_AVAILABLE = 6;
 constexpr DWORD PF_XMMI64_INSTRUCTIONS_AVAILABLE = 10;
@@ -52,6 +69,18 @@ constexpr int CSIDL_FLAG_DONT_VERIFY = 0x4000;
 BOOL GetVersionExW(OSVERSIONINFOW* info);
 BOOL GetVersionExW(OSVERSIONINFOEXW* info);
 BOOL IsProcessorFeaturePresent(DWORD feature);
+
+// Records `condition` for each VER_* bit of `type_mask` in a condition mask (three bits per
+// VER_* bit, in the order of the bits).
+ULONGLONG VerSetConditionMask(ULONGLONG condition_mask, DWORD type_mask, BYTE condition);
+// Compares the machine's version with `info` for the items of `type_mask`. Major version,
+// minor version, service-pack major and minor are compared together, most significant
+// first, with the condition of the most significant one asked for (so "major and minor
+// >= 6.0" holds for 10.0); the others one by one, the suite mask with VER_AND (all bits
+// present) or VER_OR (one of them). TRUE when everything holds; FALSE with
+// ERROR_OLD_WIN_VERSION (1150) when something does not, ERROR_BAD_ARGUMENTS (160) for an
+// empty type mask or an item without a condition, 87 for a null or short record.
+BOOL VerifyVersionInfoW(OSVERSIONINFOEXW* info, DWORD type_mask, ULONGLONG condition_mask);
 
 // Length written (without the terminator), or the size needed (with it) when `size` is short.
 UINT GetWindowsDirectoryW(LPWSTR buffer, UINT size);

@@ -2,6 +2,7 @@
 // platform's umbrella header). Each area adds its header here.
 #pragma once
 
+#include "win32/crtlocale.h"
 #include "win32/environment.h"
 #include "win32/error.h"
 #include "win32/files.h"

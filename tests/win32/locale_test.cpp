@@ -1,10 +1,15 @@
 #include "tests/support/temp_machine.h"
+#include "win32/crtlocale.h"
 #include "win32/error.h"
 #include "win32/locale.h"
 #include "win32/text.h"
 
+#include <clocale>
 #include <gtest/gtest.h>
+#include <locale>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 using namespace win32;
 
@@ -91,6 +96,33 @@ std::wstring to_wide(UINT cp, const std::string& bytes, DWORD flags = 0, DWORD* 
     if (error)
         *error = n ? 0 : GetLastError();
     return n ? std::wstring(buf, static_cast<std::size_t>(n)) : L"<failed>";
+}
+
+TEST(LocaleOfTheMachine, RemovedItemFailsAsAnUnknownType) {
+    dvtest::TempMachine tm({"switches.removed_locale_info=0x58, 92"});
+    wchar_t buf[16];
+    EXPECT_EQ(GetLocaleInfoW(0x040D, LOCALE_FONTSIGNATURE, buf, 16), 0);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_FLAGS);
+    EXPECT_EQ(info(0x0407, LOCALE_SNAME), L"<failed>");
+    EXPECT_EQ(info(0x0407, LOCALE_SISO639LANGNAME), L"de");
+}
+
+TEST(RuntimeLocale, WindowsNamesStandForHostNames) {
+    dvtest::TempMachine tm({"user.langid=0x0407", "user.lcid=0x0407"});
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(host_locale_names("de-DE"), (Names{"de_DE.UTF-8", "de_DE.utf8", "de_DE"}));
+    // The user's own settings are the machine's user, not the host's LANG.
+    EXPECT_EQ(host_locale_names(""), (Names{"de_DE.UTF-8", "de_DE.utf8", "de_DE"}));
+    EXPECT_EQ(host_locale_names("C"), (Names{"C"}));
+    EXPECT_TRUE(host_locale_names("../../etc/x").empty());
+    EXPECT_TRUE(host_locale_names("German_Germany.1252").empty());
+
+    // A name no host has leaves the locale as it was.
+    ASSERT_NE(std::setlocale(LC_CTYPE, "C"), nullptr);
+    EXPECT_EQ(crt_setlocale(LC_CTYPE, "xx-QQ"), nullptr);
+    EXPECT_STREQ(crt_setlocale(LC_CTYPE, nullptr), "C");
+    EXPECT_THROW(crt_locale("xx-QQ"), std::runtime_error);
+    EXPECT_EQ(crt_locale("C"), std::locale::classic());
 }
 
 TEST_F(Locale, AnsiTextThroughTheMachinesCodePage) {

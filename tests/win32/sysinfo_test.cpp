@@ -3,8 +3,9 @@
 #include "win32/files.h"
 #include "win32/sysinfo.h"
 #include "win32/text.h"
-#include "win32/windows.h"  // the umbrella must stay self-consistent
+#include "win32/windows.h" // the umbrella must stay self-consistent
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -46,6 +47,64 @@ TEST(SystemFacts, VersionRecords) {
     }
     EXPECT_FALSE(GetVersionExW(static_cast<OSVERSIONINFOW*>(nullptr)));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST(SystemFacts, VerifyVersionInfo) {
+    // major.minor.spmajor.spminor as the machine gives it, the request, the answer.
+    struct Case {
+        const char* machine;
+        DWORD type_mask;
+        BYTE condition;
+        DWORD major, minor;
+        WORD sp_major;
+        bool holds;
+    } const cases[] = {
+        {"10.0.0", VER_MAJORVERSION | VER_MINORVERSION, VER_GREATER_EQUAL, 6, 0, 0, true},
+        {"6.0.0", VER_MAJORVERSION | VER_MINORVERSION, VER_GREATER_EQUAL, 6, 0, 0, true},
+        // 6.1 >= 6.2 fails on the minor version although the major is equal...
+        {"6.1.0", VER_MAJORVERSION | VER_MINORVERSION, VER_GREATER_EQUAL, 6, 2, 0, false},
+        // ... and 10.0 >= 6.2 holds although its minor version is lower.
+        {"10.0.0", VER_MAJORVERSION | VER_MINORVERSION, VER_GREATER_EQUAL, 6, 2, 0, true},
+        {"5.1.3", VER_MAJORVERSION | VER_MINORVERSION, VER_GREATER_EQUAL, 6, 0, 0, false},
+        {"5.1.3", VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL, 5,
+         1, 3, true},
+        {"5.1.2", VER_MAJORVERSION | VER_MINORVERSION | VER_SERVICEPACKMAJOR, VER_GREATER_EQUAL, 5,
+         1, 3, false},
+        {"5.1.2", VER_MAJORVERSION | VER_MINORVERSION, VER_EQUAL, 5, 1, 3, true},
+        {"5.1.2", VER_MAJORVERSION, VER_LESS, 6, 9, 9, true},
+    };
+    for (const Case& c : cases) {
+        unsigned major = 0, minor = 0, sp = 0;
+        std::sscanf(c.machine, "%u.%u.%u", &major, &minor, &sp);
+        dvtest::TempMachine tm({"windows.major=" + std::to_string(major),
+                                "windows.minor=" + std::to_string(minor),
+                                "windows.service_pack_major=" + std::to_string(sp)});
+        OSVERSIONINFOEXW want{};
+        want.dwOSVersionInfoSize = sizeof want;
+        want.dwMajorVersion = c.major;
+        want.dwMinorVersion = c.minor;
+        want.wServicePackMajor = c.sp_major;
+        ULONGLONG mask = VerSetConditionMask(0, c.type_mask, c.condition);
+        SetLastError(0);
+        EXPECT_EQ(VerifyVersionInfoW(&want, c.type_mask, mask), c.holds ? TRUE : FALSE)
+            << c.machine << " against " << c.major << "." << c.minor << "." << c.sp_major;
+        EXPECT_EQ(GetLastError(), c.holds ? 0u : ERROR_OLD_WIN_VERSION);
+    }
+
+    dvtest::TempMachine tm;
+    OSVERSIONINFOEXW want{};
+    want.dwOSVersionInfoSize = sizeof want;
+    want.dwPlatformId = VER_PLATFORM_WIN32_NT;
+    EXPECT_TRUE(VerifyVersionInfoW(&want, VER_PLATFORMID,
+                                   VerSetConditionMask(0, VER_PLATFORMID, VER_EQUAL)));
+    // Each item sits in its own three bits of the mask.
+    EXPECT_EQ(VerSetConditionMask(0, VER_MAJORVERSION | VER_MINORVERSION, VER_GREATER_EQUAL),
+              0x1Bu);
+    EXPECT_FALSE(VerifyVersionInfoW(&want, 0, 0x1B));
+    EXPECT_EQ(GetLastError(), ERROR_BAD_ARGUMENTS);
+    EXPECT_FALSE(VerifyVersionInfoW(&want, VER_MAJORVERSION | VER_BUILDNUMBER,
+                                    VerSetConditionMask(0, VER_MAJORVERSION, VER_EQUAL)));
+    EXPECT_EQ(GetLastError(), ERROR_BAD_ARGUMENTS);
 }
 
 TEST(SystemFacts, ProcessorAndUser) {
