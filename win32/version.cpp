@@ -9,6 +9,7 @@
 
 #include "win32/error.h"
 #include "win32/machine.h"
+#include "win32/module.h"
 #include "win32/resformat.h"
 #include "win32/resource.h"
 #include "win32/text.h"
@@ -191,13 +192,17 @@ std::shared_ptr<ResourceImage> version_block(LPCWSTR file, const BYTE*& data, st
         return nullptr;
     }
     Machine& m = Machine::current();
-    std::wstring full;
     HostPath hp;
-    if ((error = m.full_path(file, full)) || (error = m.map(full, hp)))
-        return nullptr;
-    if (!hp.exists) {
-        error = hp.parent_exists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-        return nullptr;
+    // The running program is readable by the name GetModuleFileNameW gives it, also when it
+    // lives outside the machine (the "Z:" of a program run from the build tree).
+    if (!iequals(file, program_windows_path()) || !module_host_path(nullptr, hp.host)) {
+        std::wstring full;
+        if ((error = m.full_path(file, full)) || (error = m.map(full, hp)))
+            return nullptr;
+        if (!hp.exists) {
+            error = hp.parent_exists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+            return nullptr;
+        }
     }
     auto image = ResourceImage::open(hp.host, error);
     if (!image)

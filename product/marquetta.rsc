@@ -1,0 +1,2 @@
+; Resources of Marquetta.exe.
+version version.txt
