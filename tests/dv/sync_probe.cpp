@@ -8,7 +8,9 @@
 //   secure-mutex NAME     create_secure_mutex(false, NAME), kept open: "ok|fail <last error>"
 //   saw-counter           whether counterReady was already set when the static objects that
 //                         follow the counter (the locale check's place) were constructed
+//   app-name              get_app_display_name()
 //   exit CODE             ends through exit(CODE), static destructors included
+#include "dv/messages.h"
 #include "dv/startup.h"
 #include "dv/sync.h"
 #include "win32/error.h"
@@ -55,6 +57,8 @@ int main() {
             out << (h ? "ok " : "fail ") << win32::GetLastError();
         } else if (cmd == "saw-counter") {
             out << g_locale_check.sawCounter;
+        } else if (cmd == "app-name") {
+            out << win32::to_utf8(dv::get_app_display_name());
         } else if (cmd == "exit") {
             std::exit(std::atoi(arg.c_str()));
         } else {
