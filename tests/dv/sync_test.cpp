@@ -1,12 +1,15 @@
 #include "dv/security.h"
 #include "dv/sync.h"
+#include "product/control.h"
 #include "tests/support/temp_machine.h"
 #include "tests/win32/helper_client.h"
 #include "win32/error.h"
 #include "win32/handles.h"
+#include "win32/process.h"
 #include "win32/sync.h"
 
 #include <chrono>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
@@ -136,6 +139,29 @@ TEST_F(Objects, CounterCountsRegisteredProcessesAndTakesItsUnitBack) {
         EXPECT_EQ(first.ask("count"), "1 2");
     }
     EXPECT_EQ(first.ask("count"), "1 1");
+}
+
+TEST_F(Objects, CounterCountsTheRunningProduct) {
+    const std::wstring folder = L"C:\\Program Files\\Dravik & Rodezura\\Marquetta 6";
+    std::filesystem::create_directories(tm.host(folder));
+    std::filesystem::copy_file(DV_MARQUETTA, tm.host(folder + L"\\Marquetta.exe"));
+    dv::InstanceCounter counter;
+    counter.register_instance();
+    ASSERT_EQ(counter.running_count(), 1);
+
+    std::wstring command = L"\"" + folder + L"\\Marquetta.exe\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                               folder.c_str(), &si, &pi));
+    ASSERT_TRUE(product::wait_until_running(pi.dwProcessId, 30000)) << GetLastError();
+    EXPECT_EQ(counter.running_count(), 2);
+    EXPECT_TRUE(product::request_quit(pi.dwProcessId));
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 30000), WAIT_OBJECT_0);
+    EXPECT_EQ(counter.running_count(), 1);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
 }
 
 TEST_F(Objects, CounterTakesNothingFromOthersWhenItsUnitsAreGone) {
