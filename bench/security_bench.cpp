@@ -17,7 +17,11 @@ namespace {
 
 struct TempMachine {
     explicit TempMachine(const char* removed = "") {
-        root = fs::temp_directory_path() / ("security-bench-" + std::to_string(::getpid()));
+        // A root of its own each time: a module loaded for an earlier machine at the same
+        // place would be taken for this one's.
+        static int made = 0;
+        root = fs::temp_directory_path() /
+               ("security-bench-" + std::to_string(::getpid()) + "-" + std::to_string(++made));
         fs::remove_all(root);
         win32::Machine::use(root).set_setting("switches", "removed_advapi32_exports", removed);
         dv::advapi32::reset_binding();
