@@ -1,5 +1,7 @@
 #include "app/product.h"
 
+#include "dv/language.h"
+
 #include <locale>
 #include <sstream>
 
@@ -42,6 +44,13 @@ std::wstring productVersionString() {
 
 std::wstring uninstallKeyPath() {
     return std::wstring(uninstallKeyParent) + L"\\" + productDisplayName();
+}
+
+std::wstring installerTitle(bool withProduct) {
+    std::wstring title = dv::LoadText(1000);
+    if (withProduct)
+        title += L" \u2013 " + productTitle();
+    return title;
 }
 
 PreviousInstall ComparePreviousVersion(win32::ULONGLONG installed) {

@@ -49,6 +49,10 @@ inline constexpr wchar_t uninstallKeyParent[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
 std::wstring uninstallKeyPath();
 
+// Text 1000 in the current language; with the product, followed by an en dash between
+// blanks and the product title. Built anew each time, so it follows language changes.
+std::wstring installerTitle(bool withProduct);
+
 // What an installed version means for this installer. `installed` is the installed
 // executable's file version as one number (versionNumber); 0 means it has none.
 PreviousInstall ComparePreviousVersion(win32::ULONGLONG installed);

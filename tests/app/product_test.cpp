@@ -1,5 +1,8 @@
 #include "app/product.h"
 
+#include "dv/language.h"
+#include "tests/support/temp_machine.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -36,6 +39,22 @@ TEST(ProductIdentity, InstalledVersionAgainstOurs) {
         auto installed = versionNumber(win32::MAKELONG(c.b, c.a), win32::MAKELONG(c.d, c.c));
         EXPECT_EQ(ComparePreviousVersion(installed), c.expected)
             << c.a << "." << c.b << "." << c.c << "." << c.d;
+    }
+}
+
+TEST(ProductIdentity, InstallerTitleFollowsTheLanguage) {
+    dvtest::TempMachine tm;
+    struct Case {
+        dv::LanguageIndex language;
+        const wchar_t* text1000;
+    };
+    // Greek has no translation of its own: the English text stands in.
+    const Case cases[] = {{0, L"Installeur"}, {1, L"Installer"}, {2, L"Installationsprogramm"},
+                          {14, L"Installer"}, {0, L"Installeur"}};
+    for (const Case& c : cases) {
+        dv::SetLanguage(c.language);
+        EXPECT_EQ(installerTitle(false), c.text1000);
+        EXPECT_EQ(installerTitle(true), std::wstring(c.text1000) + L" \u2013 Marquetta 6.05f");
     }
 }
 
