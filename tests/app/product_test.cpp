@@ -49,8 +49,11 @@ TEST(ProductIdentity, InstallerTitleFollowsTheLanguage) {
         const wchar_t* text1000;
     };
     // Greek has no translation of its own: the English text stands in.
-    const Case cases[] = {{0, L"Installeur"}, {1, L"Installer"}, {2, L"Installationsprogramm"},
-                          {14, L"Installer"}, {0, L"Installeur"}};
+    const Case cases[] = {{0, L"Installeur"},
+                          {1, L"Installer"},
+                          {2, L"Installationsprogramm"},
+                          {14, L"Installer"},
+                          {0, L"Installeur"}};
     for (const Case& c : cases) {
         dv::SetLanguage(c.language);
         EXPECT_EQ(installerTitle(false), c.text1000);
