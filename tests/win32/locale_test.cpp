@@ -7,6 +7,7 @@
 #include <clocale>
 #include <gtest/gtest.h>
 #include <locale>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -24,7 +25,9 @@ std::wstring info(LCID lcid, LCTYPE type) {
 bool right_to_left(LCID lcid) {
     wchar_t sig[16]; // as the program asks: 16 characters
     EXPECT_GT(GetLocaleInfoW(lcid, LOCALE_FONTSIGNATURE, sig, 16), 0);
-    return (reinterpret_cast<const LOCALESIGNATURE*>(sig)->lsUsb[3] >> 27) & 1;
+    LOCALESIGNATURE ls;
+    std::memcpy(&ls, sig, sizeof ls);
+    return (ls.lsUsb[3] >> 27) & 1;
 }
 
 using Locale = dvtest::MachineTest;
