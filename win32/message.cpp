@@ -138,7 +138,7 @@ bool english_or_neutral(DWORD language) {
 }
 
 // One "!fmt!" printf format.
-struct Spec {
+struct InsertFormat {
     std::string flags;
     int width = -1;
     int precision = -1;
@@ -148,7 +148,7 @@ struct Spec {
     char conversion = 's';
 };
 
-bool parse_spec(std::wstring_view f, Spec& s) {
+bool parse_insert_format(std::wstring_view f, InsertFormat& s) {
     std::size_t i = 0;
     while (i < f.size() && std::wcschr(L"-+ #0", f[i]) && f[i])
         s.flags.push_back(static_cast<char>(f[i++]));
@@ -189,7 +189,7 @@ bool parse_spec(std::wstring_view f, Spec& s) {
     return true;
 }
 
-std::wstring pad(std::wstring text, const Spec& s) {
+std::wstring pad(std::wstring text, const InsertFormat& s) {
     if (s.precision >= 0 && text.size() > static_cast<std::size_t>(s.precision))
         text.resize(static_cast<std::size_t>(s.precision));
     if (s.width > 0 && text.size() < static_cast<std::size_t>(s.width)) {
@@ -199,7 +199,7 @@ std::wstring pad(std::wstring text, const Spec& s) {
     return text;
 }
 
-std::wstring format_insert(DWORD_PTR arg, const Spec& s) {
+std::wstring format_insert(DWORD_PTR arg, const InsertFormat& s) {
     switch (s.conversion) {
     case 's':
     case 'S': {
@@ -324,11 +324,11 @@ DWORD format(std::wstring_view text, DWORD flags, const std::vector<DWORD_PTR>* 
         int n = e - L'0';
         if (i + 1 < text.size() && is_digit(text[i + 1]))
             n = n * 10 + (text[++i] - L'0');
-        Spec spec;
+        InsertFormat insert_format;
         if (i + 1 < text.size() && text[i + 1] == L'!') {
             auto close = text.find(L'!', i + 2);
             if (close == std::wstring_view::npos ||
-                !parse_spec(text.substr(i + 2, close - i - 2), spec))
+                !parse_insert_format(text.substr(i + 2, close - i - 2), insert_format))
                 return ERROR_INVALID_PARAMETER;
             i = close;
         }
@@ -338,7 +338,7 @@ DWORD format(std::wstring_view text, DWORD flags, const std::vector<DWORD_PTR>* 
         }
         if (!args || static_cast<std::size_t>(n) > args->size())
             return ERROR_INVALID_PARAMETER;
-        out += format_insert((*args)[static_cast<std::size_t>(n) - 1], spec);
+        out += format_insert((*args)[static_cast<std::size_t>(n) - 1], insert_format);
     }
     if (width && width != FORMAT_MESSAGE_MAX_WIDTH_MASK)
         out = wrap(out, width);

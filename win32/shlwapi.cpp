@@ -163,27 +163,27 @@ BOOL PathRemoveFileSpecW(LPWSTR path) {
     if (!path)
         return FALSE;
     LPWSTR p = path;
-    LPWSTR spec = path;
+    LPWSTR file_part = path;
     // A leading "\" or "\\" belongs to the root.
     if (is_sep(*p))
-        spec = ++p;
+        file_part = ++p;
     if (is_sep(*p))
-        spec = ++p;
+        file_part = ++p;
     while (*p) {
         if (is_sep(*p)) {
-            spec = p;
+            file_part = p;
         } else if (*p == L':') {
-            spec = ++p; // after the drive
+            file_part = ++p; // after the drive
             if (is_sep(*p))
-                ++spec; // and its root backslash
+                ++file_part; // and its root backslash
             if (!*p)
                 break;
         }
         ++p;
     }
-    if (!*spec)
+    if (!*file_part)
         return FALSE;
-    *spec = 0;
+    *file_part = 0;
     return TRUE;
 }
 

@@ -105,7 +105,7 @@ TEST(PathStrings, RemoveFileSpecAndStripToRoot) {
         const wchar_t* out;
         BOOL ok;
     };
-    const Case specs[] = {
+    const Case cases[] = {
         {L"C:\\dir\\file.txt", L"C:\\dir", TRUE},
         {L"C:\\dir\\", L"C:\\dir", TRUE},
         {L"C:\\file", L"C:\\", TRUE},
@@ -118,7 +118,7 @@ TEST(PathStrings, RemoveFileSpecAndStripToRoot) {
         {L"", L"", FALSE},
         {L"\\\\server\\share", L"\\\\server", TRUE},
     };
-    for (const auto& c : specs) {
+    for (const auto& c : cases) {
         Buf b(c.in);
         EXPECT_EQ(PathRemoveFileSpecW(b.data), c.ok) << to_utf8(c.in);
         EXPECT_EQ(b.str(), to_utf8(c.out)) << to_utf8(c.in);
