@@ -40,7 +40,7 @@ std::shared_ptr<Object> lookup_handle(HANDLE h) {
 }
 
 bool remove_handle(HANDLE h) {
-    std::shared_ptr<Object> doomed;  // destroyed outside the lock
+    std::shared_ptr<Object> doomed; // destroyed outside the lock
     Table& t = table();
     {
         std::lock_guard lock(t.mutex);

@@ -45,8 +45,9 @@ IniFile IniFile::parse(std::string_view text, std::string_view file_name) {
         }
         auto eq = line.find('=');
         if (eq == std::string::npos || !current)
-            throw std::runtime_error(std::string(file_name) + ":" + std::to_string(line_no) +
-                                     (current ? ": expected key=value" : ": value outside a section"));
+            throw std::runtime_error(
+                std::string(file_name) + ":" + std::to_string(line_no) +
+                (current ? ": expected key=value" : ": value outside a section"));
         ini.set(current->name, trim(std::string_view(line).substr(0, eq)),
                 trim(std::string_view(line).substr(eq + 1)));
         current = ini.find(current->name);

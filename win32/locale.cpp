@@ -20,7 +20,9 @@ namespace win32 {
 
 namespace {
 
-LCID user_lcid() { return GetUserDefaultLCID(); }
+LCID user_lcid() {
+    return GetUserDefaultLCID();
+}
 
 thread_local LCID t_thread_locale = 0; // 0: not set, the user's default
 

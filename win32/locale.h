@@ -44,9 +44,10 @@ struct LOCALESIGNATURE {
 
 // Returns the characters written including the terminating null (the size needed when
 // `chars` is 0), or 0 with 87 for an unknown locale, 1004 for an unknown LCTYPE (or one the
-// machine's `[switches] removed_locale_info` lists by number), 122 for a short buffer. LOCALE_FONTSIGNATURE and LOCALE_RETURN_NUMBER write binary data (a
-// LOCALESIGNATURE, a DWORD) at the start of the buffer, in the layout Windows gives it;
-// their size counts in this system's wide characters (8 and 1).
+// machine's `[switches] removed_locale_info` lists by number), 122 for a short buffer.
+// LOCALE_FONTSIGNATURE and LOCALE_RETURN_NUMBER write binary data (a LOCALESIGNATURE, a DWORD) at
+// the start of the buffer, in the layout Windows gives it; their size counts in this system's wide
+// characters (8 and 1).
 int GetLocaleInfoW(LCID locale, LCTYPE type, LPWSTR data, int chars);
 
 // The calling thread's locale (the user's default until set).

@@ -1,8 +1,8 @@
 #include "win32/machine.h"
 
-#include "win32/text.h"
 #include "win32/module.h"
 #include "win32/security.h"
+#include "win32/text.h"
 #include "win32/token.h"
 
 #include <cerrno>
@@ -91,17 +91,20 @@ const char* const kStandardTree[] = {
 
 struct ShellFolder {
     int csidl;
-    const char* name;      // the switch name in machine.ini
-    const wchar_t* path;   // relative to C:\, "<user>" for the profile folder name
+    const char* name;    // the switch name in machine.ini
+    const wchar_t* path; // relative to C:\, "<user>" for the profile folder name
 };
 
 const ShellFolder kShellFolders[] = {
-    {CSIDL_PROGRAMS, "programs", L"Users\\<user>\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs"},
+    {CSIDL_PROGRAMS, "programs",
+     L"Users\\<user>\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs"},
     {CSIDL_PERSONAL, "personal", L"Users\\<user>\\Documents"},
-    {CSIDL_STARTMENU, "startmenu", L"Users\\<user>\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu"},
+    {CSIDL_STARTMENU, "startmenu",
+     L"Users\\<user>\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu"},
     {CSIDL_DESKTOPDIRECTORY, "desktopdirectory", L"Users\\<user>\\Desktop"},
     {CSIDL_COMMON_STARTMENU, "common_startmenu", L"ProgramData\\Microsoft\\Windows\\Start Menu"},
-    {CSIDL_COMMON_PROGRAMS, "common_programs", L"ProgramData\\Microsoft\\Windows\\Start Menu\\Programs"},
+    {CSIDL_COMMON_PROGRAMS, "common_programs",
+     L"ProgramData\\Microsoft\\Windows\\Start Menu\\Programs"},
     {CSIDL_COMMON_DESKTOPDIRECTORY, "common_desktopdirectory", L"Users\\Public\\Desktop"},
     {CSIDL_APPDATA, "appdata", L"Users\\<user>\\AppData\\Roaming"},
     {CSIDL_LOCAL_APPDATA, "local_appdata", L"Users\\<user>\\AppData\\Local"},
@@ -155,8 +158,8 @@ std::string default_config() {
 
 bool is_invalid_name(std::wstring_view name) {
     for (wchar_t c : name) {
-        if (c < 32 || c == L'<' || c == L'>' || c == L':' || c == L'"' || c == L'/' ||
-            c == L'\\' || c == L'|' || c == L'?' || c == L'*')
+        if (c < 32 || c == L'<' || c == L'>' || c == L':' || c == L'"' || c == L'/' || c == L'\\' ||
+            c == L'|' || c == L'?' || c == L'*')
             return true;
     }
     // Device names refer to devices in every folder, whatever the extension.
@@ -339,7 +342,8 @@ std::string Machine::setting(std::string_view section, std::string_view key,
     return config_.get(section, key, fallback);
 }
 
-DWORD Machine::setting_number(std::string_view section, std::string_view key, DWORD fallback) const {
+DWORD Machine::setting_number(std::string_view section, std::string_view key,
+                              DWORD fallback) const {
     std::string v = setting(section, key);
     if (v.empty())
         return fallback;
@@ -357,7 +361,8 @@ bool Machine::setting_bool(std::string_view section, std::string_view key, bool 
     return fallback;
 }
 
-std::vector<std::string> Machine::setting_list(std::string_view section, std::string_view key) const {
+std::vector<std::string> Machine::setting_list(std::string_view section,
+                                               std::string_view key) const {
     std::vector<std::string> items;
     std::string v = setting(section, key);
     std::size_t pos = 0;
@@ -391,9 +396,15 @@ std::vector<wchar_t> Machine::drives() const {
     return out;
 }
 
-std::wstring Machine::user_name() const { return from_utf8(setting("user", "name", "User")); }
-std::wstring Machine::windows_dir() const { return L"C:\\Windows"; }
-std::wstring Machine::user_profile() const { return L"C:\\Users\\" + user_name(); }
+std::wstring Machine::user_name() const {
+    return from_utf8(setting("user", "name", "User"));
+}
+std::wstring Machine::windows_dir() const {
+    return L"C:\\Windows";
+}
+std::wstring Machine::user_profile() const {
+    return L"C:\\Users\\" + user_name();
+}
 
 std::wstring Machine::shell_folder(int csidl) const {
     const ShellFolder* f = find_shell_folder(csidl);
@@ -555,7 +566,7 @@ DWORD Machine::map(std::wstring_view win_path, HostPath& out, std::size_t limit)
             if (resolving && !last) {
                 struct stat dst {};
                 if (::stat(host.c_str(), &dst) != 0 || !S_ISDIR(dst.st_mode))
-                    resolving = false;  // a file in the middle of the path
+                    resolving = false; // a file in the middle of the path
             }
             if (resolving && last) {
                 out.exists = true;

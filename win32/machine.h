@@ -35,11 +35,11 @@ constexpr int CSIDL_FLAG_MASK = 0xFF00;
 
 // A Windows path resolved to the host.
 struct HostPath {
-    std::filesystem::path host;  // where it lives on the host (existing names in their case)
-    std::wstring full;           // the canonical Windows form: "C:\Dir\File"
-    bool exists = false;         // the whole path names something that exists
-    bool parent_exists = false;  // the folder that would contain it exists
-    bool is_root = false;        // a drive root ("C:\")
+    std::filesystem::path host; // where it lives on the host (existing names in their case)
+    std::wstring full;          // the canonical Windows form: "C:\Dir\File"
+    bool exists = false;        // the whole path names something that exists
+    bool parent_exists = false; // the folder that would contain it exists
+    bool is_root = false;       // a drive root ("C:\")
 };
 
 class Machine {
@@ -70,10 +70,10 @@ public:
     // A list setting: comma-separated items, blanks trimmed.
     std::vector<std::string> setting_list(std::string_view section, std::string_view key) const;
 
-    std::vector<wchar_t> drives() const;  // upper-case letters, C first
+    std::vector<wchar_t> drives() const; // upper-case letters, C first
     std::wstring user_name() const;
-    std::wstring windows_dir() const;     // "C:\Windows"
-    std::wstring user_profile() const;    // "C:\Users\<name>"
+    std::wstring windows_dir() const;  // "C:\Windows"
+    std::wstring user_profile() const; // "C:\Users\<name>"
 
     // The Windows folder a CSIDL stands for (empty when the program uses no such folder), and
     // whether the machine's switches took it away.
@@ -109,7 +109,8 @@ private:
 
 // Host helpers for the rest of win32/: write a file so that no crash leaves it half
 // written (temporary file, fsync, rename), and read a whole file.
-bool write_file_atomic(const std::filesystem::path& path, std::string_view bytes, int* host_errno = nullptr);
+bool write_file_atomic(const std::filesystem::path& path, std::string_view bytes,
+                       int* host_errno = nullptr);
 bool read_whole_file(const std::filesystem::path& path, std::string& out);
 
 // Whether `name` (one path element) is a name Windows refuses: reserved characters, control

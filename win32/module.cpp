@@ -450,7 +450,7 @@ BOOL FreeLibrary(HMODULE module) {
         return fail(ERROR_INVALID_HANDLE);
     if (--it->second.refs > 0)
         return TRUE;
-    forget_module_resources(module);  // its resource pointers end with it, as on Windows
+    forget_module_resources(module); // its resource pointers end with it, as on Windows
     if (it->second.dl)
         ::dlclose(it->second.dl);
     else

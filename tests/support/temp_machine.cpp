@@ -28,8 +28,8 @@ TempMachine::TempMachine(std::initializer_list<std::string> ini_overrides) {
 TempMachine::~TempMachine() {
     std::error_code ec;
     // Read-only files and folders would stop the removal.
-    for (auto it = fs::recursive_directory_iterator(root_, ec); !ec && it != fs::recursive_directory_iterator();
-         it.increment(ec))
+    for (auto it = fs::recursive_directory_iterator(root_, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
         fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(root_, ec);
 }

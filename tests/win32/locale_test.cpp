@@ -5,9 +5,9 @@
 #include "win32/text.h"
 
 #include <clocale>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <locale>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>

@@ -26,8 +26,8 @@ TEST_F(MachineFixture, CreatesStandardTreeAndConfig) {
         EXPECT_TRUE(hp.exists) << to_utf8(p);
     }
     std::wstring user = tm.machine().user_profile();
-    for (const wchar_t* sub : {L"\\AppData\\Local\\Temp", L"\\Desktop", L"\\Documents",
-                               L"\\AppData\\Roaming"}) {
+    for (const wchar_t* sub :
+         {L"\\AppData\\Local\\Temp", L"\\Desktop", L"\\Documents", L"\\AppData\\Roaming"}) {
         HostPath hp;
         ASSERT_EQ(tm.machine().map(user + sub, hp), 0u);
         EXPECT_TRUE(hp.exists) << to_utf8(user + sub);
@@ -91,7 +91,7 @@ TEST_F(MachineFixture, LookupIsCaseInsensitiveAndNewNamesKeepTheirCase) {
 
 TEST_F(MachineFixture, LengthLimitsAndUnknownDrives) {
     std::wstring base = L"C:\\";
-    std::wstring p259 = base + std::wstring(256, L'a');  // 259 characters
+    std::wstring p259 = base + std::wstring(256, L'a'); // 259 characters
     HostPath hp;
     EXPECT_EQ(tm.machine().map(p259, hp), 0u);
     EXPECT_EQ(tm.machine().map(p259 + L"b", hp), ERROR_FILENAME_EXCED_RANGE);
