@@ -191,32 +191,10 @@ std::uint16_t language(const Token& t) {
 
 // Text with the escapes of our text formats: \r \n \t \\.
 std::wstring unescape(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\') {
-            out.push_back(text[i]);
-            continue;
-        }
-        if (++i >= text.size())
-            throw Failure("a backslash ends the text");
-        switch (text[i]) {
-        case 'r':
-            out.push_back('\r');
-            break;
-        case 'n':
-            out.push_back('\n');
-            break;
-        case 't':
-            out.push_back('\t');
-            break;
-        case '\\':
-            out.push_back('\\');
-            break;
-        default:
-            throw Failure(std::string("unknown escape \\") + text[i]);
-        }
-    }
-    return win32::from_utf8(out);
+    auto out = strtab::unescape(text);
+    if (!out)
+        throw Failure("unknown or unfinished escape in \"" + text + "\"");
+    return win32::from_utf8(*out);
 }
 
 class Compiler {

@@ -58,7 +58,12 @@ template <typename T> std::optional<T> number(std::string_view s, int base) {
     return value;
 }
 
-// Resolves the escapes; nullopt on an unknown or unfinished one.
+bool blank(std::string_view line) {
+    return line.find_first_not_of(" \t") == std::string_view::npos;
+}
+
+} // namespace
+
 std::optional<std::string> unescape(std::string_view s) {
     std::string out;
     out.reserve(s.size());
@@ -88,12 +93,6 @@ std::optional<std::string> unescape(std::string_view s) {
     }
     return out;
 }
-
-bool blank(std::string_view line) {
-    return line.find_first_not_of(" \t") == std::string_view::npos;
-}
-
-} // namespace
 
 bool parse(std::string_view source, Table& table, std::string& error) {
     table = Table{};

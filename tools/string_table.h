@@ -16,6 +16,9 @@
 #include <string>
 #include <string_view>
 
+#include <optional>
+#include <string_view>
+
 namespace strtab {
 
 inline constexpr std::uint32_t first_base = 1000;
@@ -32,6 +35,10 @@ struct Table {
 // put an invisible CR at the end of every text), a missing or repeated header, a base number
 // outside 1000..1131 or given twice, a string id past 65535, an empty text, an unknown escape.
 bool parse(std::string_view source, Table& table, std::string& error);
+
+// Resolves the escapes of our text formats (\r \n \t \\); nullopt on an unknown or
+// unfinished one. The resource compiler reads its version strings with it too.
+std::optional<std::string> unescape(std::string_view s);
 
 // Reads and parses the file at a host path; `error` is prefixed with the path.
 bool load_file(const std::string& host_path, Table& table, std::string& error);
