@@ -18,17 +18,7 @@ using namespace win32;
 
 namespace {
 
-std::string run(const std::string& command) {
-    std::string out;
-    FILE* p = ::popen(command.c_str(), "r");
-    char buf[4096];
-    std::size_t n;
-    while (p && (n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    if (p)
-        ::pclose(p);
-    return out;
-}
+using dvtest::run;
 
 std::string probe(const std::string& args) {
     return run(std::string("'") + DV_PROBE + "' " + args);

@@ -13,17 +13,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string run(const std::string& command) {
-    std::string out;
-    FILE* p = ::popen(command.c_str(), "r");
-    char buf[4096];
-    std::size_t n;
-    while (p && (n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    if (p)
-        ::pclose(p);
-    return out;
-}
+using dvtest::run;
 
 std::string quoted(const fs::path& p) {
     return "'" + p.string() + "'";

@@ -1,8 +1,10 @@
 #include "tests/support/temp_machine.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -52,6 +54,19 @@ std::string read_host_file(const fs::path& path) {
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+std::string run(const std::string& command, int* status) {
+    std::string out;
+    FILE* p = ::popen(command.c_str(), "r");
+    char buf[4096];
+    std::size_t n;
+    while (p && (n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    int rc = p ? ::pclose(p) : -1;
+    if (status)
+        *status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
+    return out;
 }
 
 } // namespace dvtest

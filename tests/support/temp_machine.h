@@ -37,4 +37,8 @@ protected:
 void write_host_file(const std::filesystem::path& path, std::string_view bytes);
 std::string read_host_file(const std::filesystem::path& path);
 
+// Runs a shell command (a helper program of the tests) and returns what it printed;
+// `status` receives its exit status (-1 when it did not exit normally).
+std::string run(const std::string& command, int* status = nullptr);
+
 } // namespace dvtest

@@ -16,20 +16,7 @@ namespace {
 
 using RegistryTest = dvtest::MachineTest;
 
-std::string run(const std::string& command, int* status = nullptr) {
-    std::string out;
-    FILE* p = ::popen(command.c_str(), "r");
-    if (!p)
-        return out;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    int rc = ::pclose(p);
-    if (status)
-        *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
-}
+using dvtest::run;
 
 std::string hex(const std::string& bytes) {
     std::string out;

@@ -14,18 +14,7 @@ using namespace win32;
 
 namespace {
 
-std::string run(const std::string& command, int* status = nullptr) {
-    std::string out;
-    FILE* p = ::popen(command.c_str(), "r");
-    char buf[4096];
-    std::size_t n;
-    while (p && (n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    int rc = p ? ::pclose(p) : -1;
-    if (status)
-        *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
-}
+using dvtest::run;
 
 std::string hex(const void* data, std::size_t size) {
     std::string out;
